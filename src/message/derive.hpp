@@ -1,0 +1,37 @@
+// The MTProto 2.0 derivation of the AES-256 key and IGE vector of one message, and
+// the message key.
+//
+// With direction offset x (0 for what the client sends, 8 for what it receives):
+//   a = SHA-256(msg_key + auth_key[x .. x+36])
+//   b = SHA-256(auth_key[x+40 .. x+76] + msg_key)
+//   key = a[0..8] + b[8..24] + a[24..32]
+//   iv  = b[0..8] + a[8..24] + b[24..32]
+//   msg_key = SHA-256(auth_key[88+x .. 120+x] + plaintext)[8..24]
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace rdz {
+
+inline constexpr std::size_t auth_key_size = 256;
+inline constexpr std::size_t auth_key_id_size = 8;
+inline constexpr std::size_t msg_key_size = 16;
+
+using AuthKey = std::span<const std::uint8_t, auth_key_size>;
+using MsgKey = std::array<std::uint8_t, msg_key_size>;
+
+struct KeyIv {
+  std::array<std::uint8_t, 32> key;
+  std::array<std::uint8_t, 32> iv;
+};
+
+// `x` is 0 or 8. Needs nothing from the interpreter.
+KeyIv derive_key_iv(AuthKey auth_key, std::span<const std::uint8_t> msg_key, unsigned x) noexcept;
+
+// Hashes the key slice and the plaintext straight from their storage, no copy.
+MsgKey message_key(AuthKey auth_key, std::span<const std::uint8_t> plaintext, unsigned x) noexcept;
+
+}  // namespace rdz

@@ -1,0 +1,63 @@
+// AES-256 over Nettle. The cipher objects own Nettle's context on the caller's
+// stack: the constructor expands the key, the destructor overwrites the expanded key
+// with zeros, so the round keys are erased on every way out of a call. Nettle picks
+// AES-NI or its constant-time software path once per process; both give the same
+// bytes.
+#pragma once
+
+#include <nettle/aes.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+namespace rdz {
+
+inline constexpr std::size_t aes_block = 16;
+inline constexpr std::size_t aes256_key_size = 32;
+
+using Aes256Key = std::span<const std::uint8_t, aes256_key_size>;
+
+// Zeroes memory in a way the compiler may not drop as a dead store.
+inline void secure_wipe(void* memory, std::size_t size) noexcept {
+#if defined(__GLIBC__) || defined(__FreeBSD__) || defined(__OpenBSD__)
+  explicit_bzero(memory, size);
+#else
+  volatile auto* bytes = static_cast<volatile std::uint8_t*>(memory);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
+#endif
+}
+
+class Aes256Encrypt {
+ public:
+  explicit Aes256Encrypt(Aes256Key key) noexcept { aes256_set_encrypt_key(&context_, key.data()); }
+  ~Aes256Encrypt() { secure_wipe(&context_, sizeof context_); }
+  Aes256Encrypt(const Aes256Encrypt&) = delete;
+  Aes256Encrypt& operator=(const Aes256Encrypt&) = delete;
+
+  // Encrypts `length` bytes of whole blocks; `out` may equal `in`.
+  void encrypt(std::uint8_t* out, const std::uint8_t* in, std::size_t length) const noexcept {
+    aes256_encrypt(&context_, length, out, in);
+  }
+
+ private:
+  aes256_ctx context_;
+};
+
+class Aes256Decrypt {
+ public:
+  explicit Aes256Decrypt(Aes256Key key) noexcept { aes256_set_decrypt_key(&context_, key.data()); }
+  ~Aes256Decrypt() { secure_wipe(&context_, sizeof context_); }
+  Aes256Decrypt(const Aes256Decrypt&) = delete;
+  Aes256Decrypt& operator=(const Aes256Decrypt&) = delete;
+
+  void decrypt(std::uint8_t* out, const std::uint8_t* in, std::size_t length) const noexcept {
+    aes256_decrypt(&context_, length, out, in);
+  }
+
+ private:
+  aes256_ctx context_;
+};
+
+}  // namespace rdz
