@@ -12,7 +12,6 @@
 #include "binding/gil.hpp"
 #include "modes/byteorder.hpp"
 #include "modes/ctr.hpp"
-#include "modes/scratch.hpp"
 
 #include <format>
 #include <memory>
@@ -85,9 +84,11 @@ Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
   if (!state) return fail_from(state);
   if (auto ok = check_stream(*key, *iv, *state); !ok) return fail_from(ok);
 
-  auto lease = ScratchLease::take();
-  if (!lease) return fail_from(lease);
-  std::span<std::uint8_t> text = lease->buffer().append(*src);
+  // The result starts as a copy of `src` and is transformed in its own storage: no
+  // other code can see it before it is returned, so it may be written without the lock.
+  auto result = new_bytes(*src);
+  if (!result) return result;
+  std::span<std::uint8_t> text(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result->get())), src->size());
   const auto key_copy = copy_fixed<aes256_key_size>(*key);
   auto position = read_position(*iv, *state);
   if (!position) return fail_from(position);
@@ -97,11 +98,8 @@ Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
     ctr256_apply(text, cipher, *position);
   });
 
-  auto result = new_bytes(text);
-  if (!result) return result;
   if (auto fits = check_position_fits(*iv, *state); !fits) return fail_from(fits);
   write_position(*iv, *state, *position);
-  if (auto back = std::move(*lease).give_back(); !back) return fail_from(back);
   return result;
 }
 
