@@ -38,7 +38,7 @@ Failure Failure::fetched() {
   }
   if (PyErr_GivenExceptionMatches(exception, panic)) {
     resume_panic(exception);
-    return Failure(Raised{Owned::steal(PyErr_GetRaisedException())});
+    return Failure(Raised{Owned::steal(PyErr_GetRaisedException()), true});
   }
   return Failure(Raised{std::move(held)});
 }
@@ -75,6 +75,7 @@ void Failure::raise() && {
 
 Failure Failure::with_note(const char* parameter) && {
   if (std::holds_alternative<Fault>(form_)) return std::move(*this);
+  if (auto* raised = std::get_if<Raised>(&form_); raised && raised->resumed_panic) return std::move(*this);
   std::move(*this).raise();
   PyObject* exception = PyErr_GetRaisedException();
   if (!exception) return fetched();

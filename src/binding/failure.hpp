@@ -52,6 +52,7 @@ class Failure {
   };
   struct Raised {
     Owned exception;
+    bool resumed_panic = false;  // a fault from Python code: it takes no parameter note
   };
   struct Fault {
     std::string text;
