@@ -90,7 +90,10 @@ Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
   if (!result) return result;
   std::span<std::uint8_t> text(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result->get())), src->size());
   const auto key_copy = copy_fixed<aes256_key_size>(*key);
-  auto position = read_position(*iv, *state);
+  auto position = [&] {
+    CallerObjectsLock lock(*iv, *state);
+    return read_position(*iv, *state);
+  }();
   if (!position) return fail_from(position);
 
   without_gil([&] {
@@ -98,6 +101,7 @@ Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
     ctr256_apply(text, cipher, *position);
   });
 
+  CallerObjectsLock lock(*iv, *state);
   if (auto fits = check_position_fits(*iv, *state); !fits) return fail_from(fits);
   write_position(*iv, *state, *position);
   return result;
@@ -121,17 +125,22 @@ Outcome<Owned> ctr256_inplace_call(const Signature<4>& signature, CallArgs call)
   if (!state) return fail_from(state);
   if (auto ok = check_stream(*key, *iv, *state); !ok) return fail_from(ok);
 
-  const auto original = storage(*data);
-  std::vector<std::uint8_t> text(original.begin(), original.end());
-  const auto key_copy = copy_fixed<aes256_key_size>(*key);
-  auto position = read_position(*iv, *state);
+  std::vector<std::uint8_t> text;
+  auto position = [&] {
+    CallerObjectsLock lock(*iv, *state, *data);
+    const auto original = storage(*data);
+    text.assign(original.begin(), original.end());
+    return read_position(*iv, *state);
+  }();
   if (!position) return fail_from(position);
+  const auto key_copy = copy_fixed<aes256_key_size>(*key);
 
   without_gil([&] {
     const Aes256Encrypt cipher(key_copy);
     ctr256_apply(text, cipher, *position);
   });
 
+  CallerObjectsLock lock(*iv, *state, *data);
   const auto target = storage(*data);
   if (target.size() != text.size()) return fail(slice_mismatch(text.size(), target.size()));
   if (auto fits = check_position_fits(*iv, *state); !fits) return fail_from(fits);
@@ -190,40 +199,55 @@ Outcome<Owned> ctr256_batch_call(const Signature<5>& signature, CallArgs call) {
   if (!states) return fail_from(states);
 
   if (key->size() != aes256_key_size) return fail(Failure::value_error("Key must be 32 bytes"));
-  const std::size_t items = storage(*states).size();
-  if (items == 0) return new_bytes({});
-  if (storage(*ivs).size() != ctr_counter_size * items) return fail(Failure::value_error("ivs must be 16*n bytes"));
-  if (storage(*sizes).size() != 4 * items) return fail(Failure::value_error("sizes must be 4*n bytes"));
-  auto bounds = item_bounds(storage(*sizes), items, data_flat->size());
-  if (!bounds) return fail_from(bounds);
 
+  struct Work {
+    std::vector<std::uint64_t> bounds;
+    std::vector<StreamPosition> positions;
+  };
+  // The checks and copies of the caller's objects, under their locks.
+  auto gathered = [&]() -> Outcome<Work> {
+    CallerObjectsLock lock(*ivs, *states, *sizes);
+    const auto counters = storage(*ivs);
+    const auto offsets = storage(*states);
+    const std::size_t items = offsets.size();
+    if (items == 0) return Work{};
+    if (counters.size() != ctr_counter_size * items) return fail(Failure::value_error("ivs must be 16*n bytes"));
+    if (storage(*sizes).size() != 4 * items) return fail(Failure::value_error("sizes must be 4*n bytes"));
+    auto bounds = item_bounds(storage(*sizes), items, data_flat->size());
+    if (!bounds) return fail_from(bounds);
+    std::vector<StreamPosition> positions(items);
+    for (std::size_t k = 0; k < items; ++k) {
+      std::memcpy(positions[k].counter.data(), counters.data() + ctr_counter_size * k, ctr_counter_size);
+      positions[k].offset = clamp_offset(offsets[k]);
+    }
+    return Work{std::move(*bounds), std::move(positions)};
+  }();
+  if (!gathered) return fail_from(gathered);
+  auto& [bounds, positions] = *gathered;
+  const std::size_t items = positions.size();
+  if (items == 0) return new_bytes({});  // nothing else is examined
+
+  // As in ctr256_encrypt, the result object's own storage is the working copy.
+  auto result = new_bytes(*data_flat);
+  if (!result) return result;
+  std::span<std::uint8_t> text(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result->get())), data_flat->size());
   const auto key_copy = copy_fixed<aes256_key_size>(*key);
-  std::vector<std::uint8_t> text(data_flat->begin(), data_flat->end());
-  std::vector<StreamPosition> positions(items);
-  const auto counters = storage(*ivs);
-  const auto offsets = storage(*states);
-  for (std::size_t k = 0; k < items; ++k) {
-    std::memcpy(positions[k].counter.data(), counters.data() + ctr_counter_size * k, ctr_counter_size);
-    positions[k].offset = clamp_offset(offsets[k]);
-  }
 
   without_gil([&] {
     const Aes256Encrypt cipher(key_copy);
     for (std::size_t k = 0; k < items; ++k) {
-      const auto begin = static_cast<std::size_t>((*bounds)[k]);
-      const auto end = static_cast<std::size_t>((*bounds)[k + 1]);
-      ctr256_apply(std::span(text).subspan(begin, end - begin), cipher, positions[k]);
+      const auto begin = static_cast<std::size_t>(bounds[k]);
+      ctr256_apply(text.subspan(begin, static_cast<std::size_t>(bounds[k + 1]) - begin), cipher, positions[k]);
     }
   });
 
-  auto result = new_bytes(text);
-  if (!result) return result;
+  CallerObjectsLock lock(*ivs, *states);
   if (auto fits = check_positions_fit(*ivs, *states, items); !fits) return fail_from(fits);
-  const auto counters_out = storage(*ivs);
-  const auto offsets_out = storage(*states);
+  const auto counters = storage(*ivs);
+  const auto offsets = storage(*states);
   for (std::size_t k = 0; k < items; ++k) {
-    std::memcpy(counters_out.data() + ctr_counter_size * k, positions[k].counter.data(), ctr_counter_size);
-    offsets_out[k] = static_cast<std::uint8_t>(positions[k].offset);
+    std::memcpy(counters.data() + ctr_counter_size * k, positions[k].counter.data(), ctr_counter_size);
+    offsets[k] = static_cast<std::uint8_t>(positions[k].offset);
   }
   return result;
 }
