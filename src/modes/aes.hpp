@@ -5,6 +5,8 @@
 // bytes.
 #pragma once
 
+#include "modes/aesni.hpp"
+
 #include <nettle/aes.h>
 
 #include <cstddef>
@@ -41,13 +43,27 @@ class Aes256Encrypt {
     aes256_encrypt(&context_, length, out, in);
   }
 
+  const aes256_ctx& schedule() const noexcept { return context_; }
+
  private:
   aes256_ctx context_;
 };
 
 class Aes256Decrypt {
  public:
-  explicit Aes256Decrypt(Aes256Key key) noexcept { aes256_set_decrypt_key(&context_, key.data()); }
+  // With AES-NI the decryption schedule comes from Nettle's encryption schedule
+  // through AESIMC, which gives Nettle's own layout at a fraction of the cost of its
+  // software inversion.
+  explicit Aes256Decrypt(Aes256Key key) noexcept {
+    if (aesni::available()) {
+      aes256_ctx encrypt;
+      aes256_set_encrypt_key(&encrypt, key.data());
+      aesni::invert_schedule(encrypt, context_);
+      secure_wipe(&encrypt, sizeof encrypt);
+    } else {
+      aes256_set_decrypt_key(&context_, key.data());
+    }
+  }
   ~Aes256Decrypt() { secure_wipe(&context_, sizeof context_); }
   Aes256Decrypt(const Aes256Decrypt&) = delete;
   Aes256Decrypt& operator=(const Aes256Decrypt&) = delete;
@@ -55,6 +71,8 @@ class Aes256Decrypt {
   void decrypt(std::uint8_t* out, const std::uint8_t* in, std::size_t length) const noexcept {
     aes256_decrypt(&context_, length, out, in);
   }
+
+  const aes256_ctx& schedule() const noexcept { return context_; }
 
  private:
   aes256_ctx context_;

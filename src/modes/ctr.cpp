@@ -69,6 +69,12 @@ void ctr256_apply(std::span<std::uint8_t> data, const Aes256Encrypt& cipher, Str
   }
 
   // Whole blocks, many counter blocks per cipher call.
+  if (aesni::available() && left >= aes_block) {
+    const std::size_t blocks = left / aes_block;
+    aesni::ctr_xor(cipher.schedule(), counter.high, counter.low, at, blocks);
+    at += blocks * aes_block;
+    left -= blocks * aes_block;
+  }
   while (left >= aes_block) {
     const std::size_t blocks = std::min(left / aes_block, keystream_batch);
     fill_keystream(cipher, counter, keystream, blocks);
