@@ -68,8 +68,10 @@ Outcome<Owned> kdf(CallArgs call) {
   if (!key) return key;
   auto iv = new_bytes(derived.iv);
   if (!iv) return iv;
-  Owned pair = Owned::steal(PyTuple_Pack(2, key->get(), iv->get()));
+  Owned pair = Owned::steal(PyTuple_New(2));
   if (!pair) return fail(Failure::fetched());
+  PyTuple_SET_ITEM(pair.get(), 0, key->release());
+  PyTuple_SET_ITEM(pair.get(), 1, iv->release());
   return pair;
 }
 

@@ -4,7 +4,6 @@
 #include "message/random.hpp"
 #include "modes/byteorder.hpp"
 #include "modes/ige.hpp"
-#include "modes/scratch.hpp"
 
 #include <climits>
 
@@ -58,10 +57,14 @@ Outcome<Owned> pack_message(CallArgs call) {
   if (auto ok = check_length(*session_id, session_id_size, "session_id must be 8 bytes"); !ok) return fail_from(ok);
   if (body->size() > max_body_size) return fail(Failure::value_error("body too long"));
 
-  auto lease = ScratchLease::take();
-  if (!lease) return fail_from(lease);
+  // The message is assembled and encrypted in the result object's own storage: no
+  // other code can see it before it is returned, so it may be written without the
+  // lock, and it needs no copy at the end.
   const std::size_t size = plaintext_size(body->size());
-  std::span<std::uint8_t> packed = lease->buffer().append_zeroed(packed_header_size + size);
+  Owned result = Owned::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(packed_header_size + size)));
+  if (!result) return fail(Failure::fetched());
+  std::span<std::uint8_t> packed(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())),
+                                 packed_header_size + size);
   std::span<std::uint8_t> plaintext = packed.subspan(packed_header_size);
   lay_out(plaintext, {*msg_id, *seq_no, *body, *salt, *session_id});
   if (int error = fill_random(plaintext.subspan(plaintext_at::body + body->size())); error != 0) {
@@ -79,9 +82,6 @@ Outcome<Owned> pack_message(CallArgs call) {
     std::memcpy(packed.data() + auth_key_id_size, msg_key.data(), msg_key_size);
   });
 
-  auto result = new_bytes(packed);
-  if (!result) return result;
-  if (auto back = std::move(*lease).give_back(); !back) return fail_from(back);
   return result;
 }
 
