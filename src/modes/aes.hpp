@@ -1,8 +1,9 @@
 // AES-256 over Nettle. The cipher objects own Nettle's context on the caller's
 // stack: the constructor expands the key, the destructor overwrites the expanded key
-// with zeros, so the round keys are erased on every way out of a call. Nettle picks
-// AES-NI or its constant-time software path once per process; both give the same
-// bytes.
+// with zeros, so the round keys are erased on every way out of a call. With AES-NI
+// the schedule is computed with the AES instructions in Nettle's layout (aesni.hpp);
+// without, by Nettle, whose block functions then pick their constant-time software
+// path. Both give the same bytes.
 #pragma once
 
 #include "modes/aesni.hpp"
@@ -33,7 +34,13 @@ inline void secure_wipe(void* memory, std::size_t size) noexcept {
 
 class Aes256Encrypt {
  public:
-  explicit Aes256Encrypt(Aes256Key key) noexcept { aes256_set_encrypt_key(&context_, key.data()); }
+  explicit Aes256Encrypt(Aes256Key key) noexcept {
+    if (aesni::available()) {
+      aesni::expand_key(key.data(), context_);
+    } else {
+      aes256_set_encrypt_key(&context_, key.data());
+    }
+  }
   ~Aes256Encrypt() { secure_wipe(&context_, sizeof context_); }
   Aes256Encrypt(const Aes256Encrypt&) = delete;
   Aes256Encrypt& operator=(const Aes256Encrypt&) = delete;
@@ -51,13 +58,10 @@ class Aes256Encrypt {
 
 class Aes256Decrypt {
  public:
-  // With AES-NI the decryption schedule comes from Nettle's encryption schedule
-  // through AESIMC, which gives Nettle's own layout at a fraction of the cost of its
-  // software inversion.
   explicit Aes256Decrypt(Aes256Key key) noexcept {
     if (aesni::available()) {
       aes256_ctx encrypt;
-      aes256_set_encrypt_key(&encrypt, key.data());
+      aesni::expand_key(key.data(), encrypt);
       aesni::invert_schedule(encrypt, context_);
       secure_wipe(&encrypt, sizeof encrypt);
     } else {

@@ -43,6 +43,24 @@ __attribute__((target("aes"))) inline __m128i decrypt_block(const RoundKeys& key
   return _mm_aesdeclast_si128(block, keys.k[0]);
 }
 
+// One step of the AES-256 key schedule: `previous` two round keys back, combined
+// with a word of the last one (`assist`, already broadcast).
+inline __m128i schedule_step(__m128i previous, __m128i assist) noexcept {
+  previous = _mm_xor_si128(previous, _mm_slli_si128(previous, 4));
+  previous = _mm_xor_si128(previous, _mm_slli_si128(previous, 4));
+  previous = _mm_xor_si128(previous, _mm_slli_si128(previous, 4));
+  return _mm_xor_si128(previous, assist);
+}
+
+// Round keys 2i and 2i + 1 from 2i - 2 and 2i - 1 (the last pair has only 2i).
+template <int round_constant>
+__attribute__((target("aes"))) inline void schedule_pair(__m128i* k, int i) noexcept {
+  k[2 * i] = schedule_step(k[2 * i - 2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[2 * i - 1], round_constant), 0xff));
+  if (2 * i + 1 <= rounds) {
+    k[2 * i + 1] = schedule_step(k[2 * i - 1], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[2 * i], 0), 0xaa));
+  }
+}
+
 inline __m128i load(const std::uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store(std::uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
@@ -53,17 +71,26 @@ bool agrees_with_nettle() noexcept {
   for (int i = 0; i < 16; ++i) plain[i] = static_cast<std::uint8_t>(i * 0x11);
   const std::uint8_t fips[16] = {0x8e, 0xa2, 0xb7, 0xca, 0x51, 0x67, 0x45, 0xbf,
                                  0xea, 0xfc, 0x49, 0x90, 0x4b, 0x49, 0x60, 0x89};
-  aes256_ctx encrypt, nettle_decrypt, ours_decrypt;
+  aes256_ctx encrypt, ours_encrypt, nettle_decrypt, ours_decrypt;
   aes256_set_encrypt_key(&encrypt, key);
   aes256_set_decrypt_key(&nettle_decrypt, key);
-  invert_schedule(encrypt, ours_decrypt);
+  expand_key(key, ours_encrypt);
+  invert_schedule(ours_encrypt, ours_decrypt);
+  bool same = std::memcmp(&encrypt, &ours_encrypt, sizeof encrypt) == 0;
+  std::uint8_t other_key[32];
+  for (int i = 0; i < 32; ++i) other_key[i] = static_cast<std::uint8_t>(0xff - 7 * i);
+  aes256_set_encrypt_key(&nettle_decrypt, other_key);
+  expand_key(other_key, ours_decrypt);
+  same = same && std::memcmp(&nettle_decrypt, &ours_decrypt, sizeof ours_decrypt) == 0;
+  aes256_set_decrypt_key(&nettle_decrypt, key);
+  invert_schedule(ours_encrypt, ours_decrypt);
   aes256_encrypt(&encrypt, 16, expected, plain);
 
   std::uint8_t block[32] = {};  // a zero vector: IGE of one block is then plain AES
   std::memcpy(block, plain, 16);
   const std::uint8_t zero_iv[32] = {};
   ige_encrypt(encrypt, block, 1, zero_iv);
-  bool same = std::memcmp(block, fips, 16) == 0 && std::memcmp(expected, fips, 16) == 0;
+  same = same && std::memcmp(block, fips, 16) == 0 && std::memcmp(expected, fips, 16) == 0;
   ige_decrypt(ours_decrypt, block, 1, zero_iv);
   same = same && std::memcmp(block, plain, 16) == 0;
   same = same && std::memcmp(&nettle_decrypt, &ours_decrypt, sizeof ours_decrypt) == 0;
@@ -78,6 +105,7 @@ bool agrees_with_nettle() noexcept {
   same = same && std::memcmp(stream, nettle_stream, 16) == 0 && high == 0x0001020304050607 &&
          low == 0x08090a0b0c0d0e10;
   secure_wipe(&encrypt, sizeof encrypt);
+  secure_wipe(&ours_encrypt, sizeof ours_encrypt);
   secure_wipe(&nettle_decrypt, sizeof nettle_decrypt);
   secure_wipe(&ours_decrypt, sizeof ours_decrypt);
   return same;
@@ -97,6 +125,22 @@ bool available() noexcept {
     answer.store(known, std::memory_order_relaxed);
   }
   return known == 1;
+}
+
+__attribute__((target("aes"))) void expand_key(const std::uint8_t* key, aes256_ctx& encrypt) noexcept {
+  __m128i k[rounds + 1];
+  k[0] = load(key);
+  k[1] = load(key + 16);
+  schedule_pair<0x01>(k, 1);
+  schedule_pair<0x02>(k, 2);
+  schedule_pair<0x04>(k, 3);
+  schedule_pair<0x08>(k, 4);
+  schedule_pair<0x10>(k, 5);
+  schedule_pair<0x20>(k, 6);
+  schedule_pair<0x40>(k, 7);
+  auto* out = reinterpret_cast<__m128i*>(encrypt.keys);
+  for (int i = 0; i <= rounds; ++i) _mm_storeu_si128(out + i, k[i]);
+  secure_wipe(k, sizeof k);
 }
 
 __attribute__((target("aes"))) void invert_schedule(const aes256_ctx& encrypt, aes256_ctx& decrypt) noexcept {
@@ -164,6 +208,7 @@ __attribute__((target("aes"))) void ctr_xor(const aes256_ctx& schedule, std::uin
 #else  // no AES instructions on this architecture: the callers use Nettle throughout
 
 bool available() noexcept { return false; }
+void expand_key(const std::uint8_t*, aes256_ctx&) noexcept {}
 void invert_schedule(const aes256_ctx&, aes256_ctx&) noexcept {}
 void ige_encrypt(const aes256_ctx&, std::uint8_t*, std::size_t, const std::uint8_t*) noexcept {}
 void ige_decrypt(const aes256_ctx&, std::uint8_t*, std::size_t, const std::uint8_t*) noexcept {}

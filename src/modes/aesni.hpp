@@ -6,10 +6,14 @@
 // a quarter of the time. These loops keep the chain and the round keys in registers
 // (IGE) and keep eight counter blocks in flight with the XOR fused in (CTR).
 //
-// They are used only when the processor has AES-NI and a one-time check at first
-// use has shown that they agree with Nettle on the FIPS 197 example and on the
-// layout of Nettle's schedules; otherwise the callers run Nettle's own block
-// functions. Either way the bytes are the same.
+// Nettle's key expansion is table-driven software; on a short message it is the
+// largest single cost of a call, so with AES-NI the same schedules are computed
+// with AESKEYGENASSIST and AESIMC instead, in Nettle's layout.
+//
+// All of this is used only when the processor has AES-NI and a one-time check at
+// first use has shown that it agrees with Nettle byte for byte: the schedules of
+// two keys, the FIPS 197 example, and a keystream block. Otherwise the callers run
+// Nettle's own functions. Either way the bytes are the same.
 #pragma once
 
 #include <nettle/aes.h>
@@ -20,6 +24,9 @@
 namespace rdz::aesni {
 
 bool available() noexcept;
+
+// Nettle's encryption schedule of `key`, with AESKEYGENASSIST.
+void expand_key(const std::uint8_t* key, aes256_ctx& encrypt) noexcept;
 
 // Nettle's decryption schedule of the same key, from its encryption schedule.
 void invert_schedule(const aes256_ctx& encrypt, aes256_ctx& decrypt) noexcept;
