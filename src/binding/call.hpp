@@ -47,6 +47,19 @@ inline Outcome<Owned> new_bytes(std::span<const std::uint8_t> bytes) {
   return result;
 }
 
+// A new bytes object of `size` bytes that the caller may write before anyone else
+// sees it. Never one of the interpreter's shared one-byte or empty objects, unless
+// `size` is 0 (and then there is nothing to write).
+inline Outcome<Owned> new_writable_bytes(std::size_t size) {
+  Owned result = Owned::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!result) return fail(Failure::fetched());
+  return result;
+}
+
+inline std::span<std::uint8_t> writable_storage(const Owned& bytes) noexcept {
+  return {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
+}
+
 // Fixed-size private copy of a view whose length was checked.
 template <std::size_t N>
 std::array<std::uint8_t, N> copy_fixed(ByteView view) noexcept {

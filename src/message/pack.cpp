@@ -61,10 +61,9 @@ Outcome<Owned> pack_message(CallArgs call) {
   // other code can see it before it is returned, so it may be written without the
   // lock, and it needs no copy at the end.
   const std::size_t size = plaintext_size(body->size());
-  Owned result = Owned::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(packed_header_size + size)));
-  if (!result) return fail(Failure::fetched());
-  std::span<std::uint8_t> packed(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())),
-                                 packed_header_size + size);
+  auto result = new_writable_bytes(packed_header_size + size);
+  if (!result) return result;
+  std::span<std::uint8_t> packed = writable_storage(*result);
   std::span<std::uint8_t> plaintext = packed.subspan(packed_header_size);
   lay_out(plaintext, {*msg_id, *seq_no, *body, *salt, *session_id});
   if (int error = fill_random(plaintext.subspan(plaintext_at::body + body->size())); error != 0) {

@@ -5,7 +5,7 @@
 #include "modes/ige.hpp"
 #include "modes/scratch.hpp"
 
-#include <vector>
+#include <array>
 
 namespace rdz {
 namespace {
@@ -29,14 +29,13 @@ bool same_msg_key(const MsgKey& a, const MsgKey& b) noexcept {
 // Decrypts and verifies the data in place (no lock held). The checks come in the
 // protocol's order: message key, session, body length.
 Outcome<Opened> open(std::span<std::uint8_t> data, AuthKey auth_key, const MsgKey& msg_key,
-                     ByteView session_id, unsigned x) {
+                     const std::array<std::uint8_t, session_id_size>* session_id, unsigned x) {
   const KeyIv derived = derive_key_iv(auth_key, msg_key, x);
   const Aes256Decrypt cipher(derived.key);
   ige_decrypt_in_place(cipher, data, derived.iv);
   if (data.size() < plaintext_at::body) return fail(Failure::value_error("msg_key mismatch"));
   if (!same_msg_key(message_key(auth_key, data, x), msg_key)) return fail(Failure::value_error("msg_key mismatch"));
-  if (session_id.size() != session_id_size ||
-      std::memcmp(data.data() + plaintext_at::session_id, session_id.data(), session_id_size) != 0) {
+  if (!session_id || std::memcmp(data.data() + plaintext_at::session_id, session_id->data(), session_id_size) != 0) {
     return fail(Failure::value_error("session_id mismatch"));
   }
   const auto length = static_cast<std::int32_t>(load_le32(data.data() + plaintext_at::length));
@@ -79,13 +78,16 @@ Outcome<Owned> unpack_message(CallArgs call) {
   auto lease = ScratchLease::take();
   if (!lease) return fail_from(lease);
   std::span<std::uint8_t> data = lease->buffer().append(packed->subspan(packed_header_size));
-  const std::vector<std::uint8_t> session(session_id->begin(), session_id->end());
+  // Only an 8-byte session id can match, so that is all the copy needs to hold.
+  const bool session_fits = session_id->size() == session_id_size;
+  std::array<std::uint8_t, session_id_size> session{};
+  if (session_fits) std::memcpy(session.data(), session_id->data(), session_id_size);
   const auto key = copy_fixed<auth_key_size>(*auth_key);
   MsgKey msg_key;
   std::memcpy(msg_key.data(), packed->data() + auth_key_id_size, msg_key_size);
   const unsigned x = *incoming ? 8 : 0;
 
-  auto opened = without_gil([&] { return open(data, key, msg_key, session, x); });
+  auto opened = without_gil([&] { return open(data, key, msg_key, session_fits ? &session : nullptr, x); });
   if (!opened) return fail_from(opened);
 
   auto body = new_bytes(data.subspan(plaintext_at::body, static_cast<std::size_t>(opened->length)));
@@ -99,8 +101,13 @@ Outcome<Owned> unpack_message(CallArgs call) {
   if (!length) return length;
   auto rest = new_int(static_cast<std::int32_t>(static_cast<std::uint32_t>(data.size() - msg_key_size)));
   if (!rest) return rest;
-  Owned tuple = Owned::steal(PyTuple_Pack(5, msg_id->get(), seq_no->get(), length->get(), body->get(), rest->get()));
+  Owned tuple = Owned::steal(PyTuple_New(5));
   if (!tuple) return fail(Failure::fetched());
+  PyTuple_SET_ITEM(tuple.get(), 0, msg_id->release());
+  PyTuple_SET_ITEM(tuple.get(), 1, seq_no->release());
+  PyTuple_SET_ITEM(tuple.get(), 2, length->release());
+  PyTuple_SET_ITEM(tuple.get(), 3, body->release());
+  PyTuple_SET_ITEM(tuple.get(), 4, rest->release());
   return tuple;
 }
 

@@ -86,9 +86,10 @@ Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
 
   // The result starts as a copy of `src` and is transformed in its own storage: no
   // other code can see it before it is returned, so it may be written without the lock.
-  auto result = new_bytes(*src);
+  auto result = new_writable_bytes(src->size());
   if (!result) return result;
-  std::span<std::uint8_t> text(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result->get())), src->size());
+  std::span<std::uint8_t> text = writable_storage(*result);
+  if (!text.empty()) std::memcpy(text.data(), src->data(), text.size());
   const auto key_copy = copy_fixed<aes256_key_size>(*key);
   auto position = [&] {
     CallerObjectsLock lock(*iv, *state);
@@ -228,9 +229,10 @@ Outcome<Owned> ctr256_batch_call(const Signature<5>& signature, CallArgs call) {
   if (items == 0) return new_bytes({});  // nothing else is examined
 
   // As in ctr256_encrypt, the result object's own storage is the working copy.
-  auto result = new_bytes(*data_flat);
+  auto result = new_writable_bytes(data_flat->size());
   if (!result) return result;
-  std::span<std::uint8_t> text(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result->get())), data_flat->size());
+  std::span<std::uint8_t> text = writable_storage(*result);
+  if (!text.empty()) std::memcpy(text.data(), data_flat->data(), text.size());
   const auto key_copy = copy_fixed<aes256_key_size>(*key);
 
   without_gil([&] {
