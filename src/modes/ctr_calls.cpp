@@ -14,7 +14,6 @@
 #include "modes/ctr.hpp"
 
 #include <format>
-#include <memory>
 #include <vector>
 
 namespace rdz {
