@@ -35,6 +35,8 @@ define cmake_build
 	cmake --build $(1)
 endef
 
+# The fragments come before the rules below: keep `make` alone meaning build.
+.DEFAULT_GOAL := build
 CHECKS :=
 include $(wildcard mk/*.mk)
 

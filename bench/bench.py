@@ -1,0 +1,463 @@
+"""Times rederodidizo beside hashlib, cryptography, OpenSSL and the AES-NI limit.
+
+    PYTHONPATH=build/release python3.14 bench/bench.py     (or: make bench)
+
+Each case family runs in a process of its own (`--family NAME` prints its figures as
+JSON); the parent prints a Markdown table of every case against each comparison,
+with its target and verdict, and writes bench/results/{bench.json,table.md,
+throughput.png}. Within a case the candidates are warmed up, then timed in
+interleaved rounds, and the best round counts. Ratios are comparison time / ours.
+The parent first compiles the AES-NI probe (aes_chain.cpp) into build/bench/.
+"""
+
+import argparse
+import ctypes
+import functools
+import gc
+import hashlib
+import json
+import os
+import platform
+import statistics
+import struct
+import subprocess
+import sys
+import threading
+import time
+import timeit
+from pathlib import Path
+
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
+HERE = Path(__file__).resolve().parent
+RESULTS = HERE / "results"
+PROBE = HERE.parent / "build" / "bench" / "aes_chain"
+KiB, MiB = 1024, 1024 * 1024
+SIZES = [16, 64, KiB, 16 * KiB, MiB]
+ROUNDS = 31     # interleaved timing rounds per case
+BATCH = 0.01    # seconds of calls per candidate and round
+MiB_BLOCKS = MiB // 16
+
+
+# ---- timing ----------------------------------------------------------------------
+
+def timed(stmt, **names):
+    """A candidate: runs `stmt` n times, returns the seconds per run."""
+    timer = timeit.Timer(stmt, globals=names)
+    return lambda n: timer.timeit(n) / n
+
+
+def probe(n):
+    """The AES-NI chain over 1 MiB of blocks, n times; seconds per 1 MiB."""
+    out = subprocess.run([str(PROBE), str(MiB_BLOCKS), str(n)], capture_output=True, text=True, check=True)
+    return float(out.stdout.split()[0]) * MiB_BLOCKS * 1e-9
+
+
+def compare(candidates):
+    """Best and median seconds per call of each candidate, over interleaved rounds."""
+    counts = {}
+    for name, run in candidates.items():
+        n, spent = 1, run(1)
+        while spent < BATCH / 10:
+            n *= 10
+            spent = run(n) * n
+        counts[name] = max(1, round(n * BATCH / spent))
+        run(counts[name])  # warm-up at the timed batch size
+    samples = {name: [] for name in candidates}
+    names = list(candidates)
+    for r in range(ROUNDS):
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            samples[name].append(candidates[name](counts[name]))
+    return {name: {"best": min(s), "median": statistics.median(s)} for name, s in samples.items()}
+
+
+def rows_for(case, size, times, targets, per_block=False):
+    """One row per comparison; `targets` maps a comparison's name to its target or None."""
+    ours = times["ours"]["best"]
+    return [{"case": case, "size": size, "comparison": name, "ours": ours, "theirs": times[name]["best"],
+             "ratio": times[name]["best"] / ours, "target": target, "unit": "call",
+             "per_block": per_block and name == "AES-NI limit"}
+            for name, target in targets.items()]
+
+
+def series(plot, size, times):
+    return [{"plot": plot, "candidate": name, "size": size, **t} for name, t in times.items()]
+
+
+# ---- comparisons in Python -------------------------------------------------------
+
+def py_ige(data, key, iv, encrypt=True):
+    """IGE over one persistent AES-ECB context of cryptography, one update per block."""
+    ecb = Cipher(algorithms.AES(key), modes.ECB())
+    update = (ecb.encryptor() if encrypt else ecb.decryptor()).update
+    # Each output block is F(input ^ previous output) ^ previous input.
+    prev_out, prev_in = (iv[:16], iv[16:]) if encrypt else (iv[16:], iv[:16])
+    a, b = int.from_bytes(prev_out), int.from_bytes(prev_in)
+    out = []
+    for i in range(0, len(data), 16):
+        x = int.from_bytes(data[i:i + 16])
+        y = int.from_bytes(update((x ^ a).to_bytes(16))) ^ b
+        out.append(y.to_bytes(16))
+        a, b = y, x
+    return b"".join(out)
+
+
+@functools.cache
+def libcrypto():
+    lib = ctypes.CDLL("libcrypto.so.3")
+    for name in ("AES_set_encrypt_key", "AES_set_decrypt_key"):
+        getattr(lib, name).argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
+    lib.AES_ige_encrypt.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t,
+                                    ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]
+    lib.AES_ige_encrypt.restype = None
+    lib.OpenSSL_version.restype = ctypes.c_char_p
+    return lib
+
+
+def ossl_ige(data, key, iv, encrypt=True):
+    """OpenSSL's AES_ige_encrypt (whole blocks), with the key set up per call as ours."""
+    lib = libcrypto()
+    schedule = ctypes.create_string_buffer(256)  # AES_KEY is 244 bytes
+    (lib.AES_set_encrypt_key if encrypt else lib.AES_set_decrypt_key)(key, 256, schedule)
+    out = ctypes.create_string_buffer(len(data))
+    lib.AES_ige_encrypt(data, out, len(data), schedule, ctypes.create_string_buffer(iv, 32), int(encrypt))
+    return out.raw
+
+
+def py_kdf(auth_key, msg_key, x):
+    a = hashlib.sha256(msg_key + auth_key[x:x + 36]).digest()
+    b = hashlib.sha256(auth_key[x + 40:x + 76] + msg_key).digest()
+    return a[:8] + b[8:24] + a[24:32], b[:8] + a[8:24] + b[24:32]
+
+
+def py_pack(msg_id, seq_no, body, salt, session_id, auth_key, auth_key_id, ige=py_ige):
+    n = len(body)
+    padding = os.urandom(12 + (16 - (n + 44) % 16) % 16)
+    plain = struct.pack("<q8sqiI", salt, session_id, msg_id, seq_no, n) + body + padding
+    msg_key = hashlib.sha256(auth_key[88:120] + plain).digest()[8:24]
+    key, iv = py_kdf(auth_key, msg_key, 0)
+    return auth_key_id + msg_key + ige(plain, key, iv)
+
+
+def py_unpack(packed, session_id, auth_key, auth_key_id, incoming=True, ige=py_ige):
+    x = 8 if incoming else 0
+    if len(packed) < 24 or packed[:8] != auth_key_id:
+        raise ValueError("not this key")
+    msg_key = packed[8:24]
+    key, iv = py_kdf(auth_key, msg_key, x)
+    plain = ige(packed[24:], key, iv, False)
+    if hashlib.sha256(auth_key[88 + x:120 + x] + plain).digest()[8:24] != msg_key:
+        raise ValueError("msg_key mismatch")
+    if plain[8:16] != session_id:
+        raise ValueError("session mismatch")
+    msg_id, seq_no, n = struct.unpack_from("<qii", plain, 16)
+    if not 0 <= n <= len(plain) - 32:
+        raise ValueError("bad length")
+    return msg_id, seq_no, n, plain[32:32 + n], len(packed) - 40
+
+
+def ctr_oneshot(data, key, nonce):
+    return Cipher(algorithms.AES(key), modes.CTR(nonce)).encryptor().update(data)
+
+
+# ---- case families (each runs in its own process) ---------------------------------
+
+def family_digest(m):
+    rows, points = [], []
+    floor = compare({"ours": timed('len(b"")')})
+    rows.append({"case": 'floor: len(b"")', "size": None, "comparison": None, "ours": floor["ours"]["best"],
+                 "theirs": None, "ratio": None, "target": None, "unit": "call", "per_block": False})
+    for size in SIZES:
+        d = os.urandom(size)
+        assert m.sha256_digest(d) == hashlib.sha256(d).digest()
+        times = compare({"ours": timed("f(d)", f=m.sha256_digest, d=d),
+                         "hashlib": timed("sha256(d).digest()", sha256=hashlib.sha256, d=d)})
+        rows += rows_for("sha256_digest", size, times,
+                         {"hashlib": 1.5 if size <= KiB else 0.95 if size == MiB else None})
+        points += series("sha256_digest", size, times)
+    ak, mk = os.urandom(256), os.urandom(16)
+    assert m.kdf(ak, mk, True) == py_kdf(ak, mk, 0) and m.kdf(ak, mk, False) == py_kdf(ak, mk, 8)
+    times = compare({"ours": timed("f(ak, mk, True)", f=m.kdf, ak=ak, mk=mk),
+                     "hashlib": timed("f(ak, mk, 0)", f=py_kdf, ak=ak, mk=mk)})
+    rows += rows_for("kdf", 16, times, {"hashlib": 5.0})
+    return rows, points
+
+
+def family_ige(m):
+    rows, points = [], []
+    key, iv = os.urandom(32), os.urandom(32)
+    for encrypt, name in ((True, "ige256_encrypt"), (False, "ige256_decrypt")):
+        ours = getattr(m, name)
+        for size in SIZES:
+            d = os.urandom(size)
+            assert ours(d, key, iv) == py_ige(d, key, iv, encrypt) == ossl_ige(d, key, iv, encrypt)
+            args = dict(d=d, key=key, iv=iv, e=encrypt)
+            candidates = {"ours": timed("f(d, key, iv)", f=ours, **args),
+                          "pure Python": timed("f(d, key, iv, e)", f=py_ige, **args),
+                          "OpenSSL": timed("f(d, key, iv, e)", f=ossl_ige, **args)}
+            targets = {"pure Python": None, "OpenSSL": None}
+            if size == MiB:
+                candidates["AES-NI limit"] = probe
+                targets = {"pure Python": None, "OpenSSL": 4.0, "AES-NI limit": 0.75}
+            times = compare(candidates)
+            rows += rows_for(name, size, times, targets, per_block=True)
+            points += series(name, size, times)
+    return rows, points
+
+
+def family_ctr(m):
+    rows, points = [], []
+    key, nonce = os.urandom(32), os.urandom(16)
+    for size in SIZES:
+        d = os.urandom(size)
+        assert m.ctr256_encrypt(d, key, bytearray(nonce), bytearray(1)) == ctr_oneshot(d, key, nonce)
+        encryptor = Cipher(algorithms.AES(key), modes.CTR(nonce)).encryptor()
+        times = compare({
+            "ours": timed("f(d, key, iv, st)", f=m.ctr256_encrypt, d=d, key=key, iv=bytearray(nonce), st=bytearray(1)),
+            "persistent": timed("f(d)", f=encryptor.update, d=d),
+            # into a buffer made once: the cipher alone, without a new result object
+            "persistent update_into": timed("f(d, out)", f=encryptor.update_into, d=d, out=bytearray(size + 15)),
+            "one-shot": timed("f(d, key, nonce)", f=ctr_oneshot, d=d, key=key, nonce=nonce)})
+        small = size <= 16 * KiB
+        rows += rows_for("ctr256_encrypt", size, times,
+                         {"persistent": 1.0 if small else 0.7, "one-shot": 10.0 if small else None,
+                          "persistent update_into": None})
+        points += series("ctr256_encrypt", size, times)
+    items = [os.urandom(256) for _ in range(64)]
+    flat, sizes = b"".join(items), bytearray(struct.pack("<64I", *[256] * 64))
+    ivs = os.urandom(16 * 64)
+    singles = [(item, bytearray(ivs[16 * k:16 * k + 16]), bytearray(1)) for k, item in enumerate(items)]
+    expected = b"".join(m.ctr256_encrypt(item, key, bytearray(iv), bytearray(st)) for item, iv, st in singles)
+    assert m.ctr256_encrypt_batch(flat, sizes, key, bytearray(ivs), bytearray(64)) == expected
+    times = compare({
+        "ours": timed("f(flat, sizes, key, ivs, states)", f=m.ctr256_encrypt_batch, flat=flat, sizes=sizes,
+                      key=key, ivs=bytearray(ivs), states=bytearray(64)),
+        "64 single calls": timed("for d, iv, st in singles: f(d, key, iv, st)", f=m.ctr256_encrypt,
+                                 singles=singles, key=key)})
+    rows += rows_for("ctr256_encrypt_batch", "64 × 256 B", times, {"64 single calls": 2.0})
+    return rows, points
+
+
+def family_message(m):
+    rows, points = [], []
+    ak = os.urandom(256)
+    akid, sid = hashlib.sha256(ak).digest()[-8:], os.urandom(8)
+    for size in (128, KiB):
+        body = os.urandom(size)
+        packed = m.pack_message(7, 3, body, -5, sid, ak, akid)
+        assert py_unpack(packed, sid, ak, akid, False) == m.unpack_message(packed, sid, ak, akid, False)
+        assert m.unpack_message(py_pack(7, 3, body, -5, sid, ak, akid), sid, ak, akid, False)[3] == body
+        args = dict(body=body, sid=sid, ak=ak, akid=akid, packed=packed)
+        pack = "f(7, 3, body, -5, sid, ak, akid, *more)"
+        times = compare({"ours": timed(pack, f=m.pack_message, more=(), **args),
+                         "Python, pure-Python IGE": timed(pack, f=py_pack, more=(py_ige,), **args),
+                         "Python, OpenSSL IGE": timed(pack, f=py_pack, more=(ossl_ige,), **args)})
+        rows += rows_for("pack_message", size, times, {"Python, pure-Python IGE": 20.0, "Python, OpenSSL IGE": None})
+        points += series("pack_message", size, times)
+        unpack = "f(packed, sid, ak, akid, False, *more)"
+        times = compare({"ours": timed(unpack, f=m.unpack_message, more=(), **args),
+                         "Python, pure-Python IGE": timed(unpack, f=py_unpack, more=(py_ige,), **args),
+                         "Python, OpenSSL IGE": timed(unpack, f=py_unpack, more=(ossl_ige,), **args)})
+        rows += rows_for("unpack_message", size, times,
+                         {"Python, pure-Python IGE": 20.0, "Python, OpenSSL IGE": None})
+        points += series("unpack_message", size, times)
+    return rows, points
+
+
+def family_threads(m):
+    d, key, iv = os.urandom(MiB), os.urandom(32), os.urandom(32)
+    f = m.ige256_encrypt
+    # Many short rounds: on a shared machine, some of them find both cores free.
+    calls = max(1, round(0.03 / timed("f(d, key, iv)", f=f, d=d, key=key, iv=iv)(5)))
+
+    def work(start=None):
+        if start:
+            start.wait()
+        for _ in range(calls):
+            f(d, key, iv)
+
+    one, two = [], []
+    for _ in range(ROUNDS):
+        t0 = time.perf_counter()
+        work()
+        one.append((time.perf_counter() - t0) / calls)
+        start = threading.Barrier(3)
+        threads = [threading.Thread(target=work, args=(start,)) for _ in range(2)]
+        for t in threads:
+            t.start()
+        start.wait()
+        t0 = time.perf_counter()
+        for t in threads:
+            t.join()
+        two.append((time.perf_counter() - t0) / (2 * calls))
+    times = {"ours": {"best": min(two), "median": statistics.median(two)},
+             "1 thread": {"best": min(one), "median": statistics.median(one)}}
+    return rows_for("threads: 2 × ige256_encrypt", MiB, times, {"1 thread": 1.7}), []
+
+
+def rss_kib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
+def family_memory(m):
+    ak, sid = os.urandom(256), os.urandom(8)
+    akid, d, key = ak[:8], os.urandom(KiB), os.urandom(32)
+    packed = m.pack_message(1, 2, d, 3, sid, ak, akid)
+    sizes = bytearray(struct.pack("<4I", *[256] * 4))
+    calls = {
+        "ige256_encrypt": (d, key, key), "ige256_decrypt": (d, key, key),
+        "ctr256_encrypt": (d, key, bytearray(16), bytearray(1)),
+        "ctr256_decrypt": (d, key, bytearray(16), bytearray(1)),
+        "ctr256_encrypt_inplace": (bytearray(d), key, bytearray(16), bytearray(1)),
+        "ctr256_decrypt_inplace": (bytearray(d), key, bytearray(16), bytearray(1)),
+        "ctr256_encrypt_batch": (d, sizes, key, bytearray(64), bytearray(4)),
+        "ctr256_decrypt_batch": (d, sizes, key, bytearray(64), bytearray(4)),
+        "kdf": (ak, key[:16], True), "sha256_digest": (d,),
+        "pack_message": (1, 2, d, 3, sid, ak, akid), "unpack_message": (packed, sid, ak, akid, False)}
+    rows = []
+    for name, args in calls.items():
+        f = getattr(m, name)
+        for _ in range(10_000):
+            f(*args)
+        gc.collect()
+        before = rss_kib()
+        for _ in range(200_000):
+            f(*args)  # the result is dropped at once
+        gc.collect()
+        grown = rss_kib() - before
+        rows.append({"case": f"memory: 200,000 × {name}", "size": 16 if name == "kdf" else KiB, "comparison": None, "ours": grown,
+                     "theirs": None, "ratio": None, "target": "< 1 MiB", "unit": "KiB", "per_block": False,
+                     "met": grown < 1024})
+    return rows, []
+
+
+FAMILIES = {"digest": family_digest, "ige": family_ige, "ctr": family_ctr, "message": family_message,
+            "threads": family_threads, "memory": family_memory}
+
+
+# ---- report ---------------------------------------------------------------------
+
+def fmt_size(size):
+    if not isinstance(size, int):
+        return size or "—"
+    return f"{size // MiB} MiB" if size >= MiB else f"{size // KiB} KiB" if size >= KiB else f"{size} B"
+
+
+def fmt_time(row, seconds):
+    if seconds is None:
+        return "—"
+    if row["unit"] == "KiB":
+        return f"{seconds:+d} KiB RSS"
+    if row["per_block"]:
+        return f"{seconds / MiB_BLOCKS * 1e9:.2f} ns/block"
+    for scale, unit in ((1, "s"), (1e-3, "ms"), (1e-6, "µs")):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds * 1e9:.3g} ns"
+
+
+def verdict(row):
+    if row["target"] is None:
+        return None
+    return row.get("met", row["ratio"] is not None and row["ratio"] >= row["target"])
+
+
+def markdown(rows):
+    lines = ["| case | size | ours | comparison | theirs | ratio | target | met |",
+             "| --- | --- | ---: | --- | ---: | ---: | --- | --- |"]
+    for row in rows:
+        met = verdict(row)
+        target = row["target"] if isinstance(row["target"], str) else \
+            f"≥ {row['target']:g}x" if row["target"] is not None else "—"
+        ratio = f"{row['ratio']:.2f}x" if row["ratio"] is not None else "—"
+        lines.append(f"| {row['case']} | {fmt_size(row['size'])} | {fmt_time(row, row['ours'])} | "
+                     f"{row['comparison'] or '—'} | {fmt_time(row, row['theirs'])} | {ratio} | {target} | "
+                     f"{'—' if met is None else 'yes' if met else '**no**'} |")
+    return "\n".join(lines)
+
+
+def machine():
+    cpu = open("/proc/cpuinfo").read()
+    model = next(line.split(":", 1)[1].strip() for line in cpu.splitlines() if line.startswith("model name"))
+    flags = set(next(line for line in cpu.splitlines() if line.startswith("flags")).split())
+    import cryptography
+    return {"cpu": model, "cores": os.cpu_count(), "aes": "aes" in flags, "sha_ni": "sha_ni" in flags,
+            "vaes": "vaes" in flags, "python": platform.python_version(), "cryptography": cryptography.__version__,
+            "openssl": libcrypto().OpenSSL_version(0).decode(), "load_average": os.getloadavg()}
+
+
+def plot(points, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    plots = list(dict.fromkeys(p["plot"] for p in points))
+    fig, axes = plt.subplots(2, (len(plots) + 1) // 2, figsize=(15, 8.5), squeeze=False)
+    for ax, name in zip(axes.flat, plots):
+        mine = [p for p in points if p["plot"] == name]
+        for candidate in dict.fromkeys(p["candidate"] for p in mine):
+            xs = [p["size"] for p in mine if p["candidate"] == candidate]
+            ys = [p["size"] / p["best"] / 1e6 for p in mine if p["candidate"] == candidate]
+            ax.plot(xs, ys, "o-" if candidate == "ours" else "s--", label=candidate)
+        ax.set(xscale="log", yscale="log", title=name, xlabel="bytes per call (body bytes for messages)",
+               ylabel="throughput, MB/s")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+    for ax in list(axes.flat)[len(plots):]:
+        ax.set_visible(False)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--family", choices=FAMILIES, help="run one family and print its figures as JSON")
+    args = parser.parse_args()
+    if args.family:
+        import rederodidizo
+        rows, points = FAMILIES[args.family](rederodidizo)
+        json.dump({"rows": rows, "points": points}, sys.stdout)
+        return 0
+
+    facts = machine()
+    print(f"CPU: {facts['cpu']} ({facts['cores']} cores), aes: {facts['aes']}, sha_ni: {facts['sha_ni']}, "
+          f"vaes: {facts['vaes']}; Python {facts['python']}, cryptography {facts['cryptography']}, "
+          f"{facts['openssl']}; load average {facts['load_average'][0]:.2f}", flush=True)
+    PROBE.parent.mkdir(parents=True, exist_ok=True)
+    subprocess.run([os.environ.get("CXX", "g++"), "-O2", "-maes", "-msse4.1", "-o", str(PROBE),
+                    str(HERE / "aes_chain.cpp")], check=True)
+    rows, points, failed = [], [], []
+    for name in FAMILIES:
+        started = time.perf_counter()
+        done = subprocess.run([sys.executable, __file__, "--family", name], stdout=subprocess.PIPE, text=True)
+        if done.returncode:
+            failed.append(name)
+            print(f"family {name}: FAILED with status {done.returncode}", flush=True)
+            continue
+        result = json.loads(done.stdout)
+        rows += result["rows"]
+        points += result["points"]
+        print(f"family {name}: {time.perf_counter() - started:.1f} s", flush=True)
+
+    facts["load_average_end"] = os.getloadavg()
+    table = markdown(rows)
+    verdicts = [v for v in map(verdict, rows) if v is not None]
+    summary = f"targets met: {sum(verdicts)} of {len(verdicts)}"
+    print("\n" + table + "\n\n" + summary)
+    RESULTS.mkdir(exist_ok=True)
+    header = (f"Measured on {facts['cpu']} ({facts['cores']} cores; aes {facts['aes']}, sha_ni {facts['sha_ni']}), "
+              f"Python {facts['python']}, cryptography {facts['cryptography']}, {facts['openssl']}; "
+              f"load average {facts['load_average'][0]:.2f} at the start, {facts['load_average_end'][0]:.2f} at the end.")
+    (RESULTS / "table.md").write_text(f"{header}\n\n{table}\n\n{summary}\n")
+    for row in rows:
+        row["met"] = verdict(row)
+    (RESULTS / "bench.json").write_text(json.dumps({"machine": facts, "rounds": ROUNDS, "rows": rows,
+                                                    "points": points}, indent=1, ensure_ascii=False))
+    if points:
+        plot(points, RESULTS / "throughput.png")
+    print(f"results in {RESULTS}/: bench.json, table.md, throughput.png")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
