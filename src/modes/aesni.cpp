@@ -16,31 +16,26 @@ namespace {
 
 constexpr int rounds = 14;
 
-struct RoundKeys {
-  __m128i k[rounds + 1];
-};
-
-__attribute__((target("aes"))) RoundKeys load_keys(const aes256_ctx& schedule) noexcept {
-  RoundKeys keys;
+// Round key i of a schedule, read from the schedule itself each time it is needed:
+// the loops keep no copy of the round keys of their own (which the compiler could
+// spill to the stack, where the cipher object's wipe would not reach it).
+inline __m128i round_key(const aes256_ctx& schedule, int i) noexcept {
   // Nettle stores each round key as four little-endian words: on x86 the bytes are
   // the round key in FIPS 197 order.
-  for (int i = 0; i <= rounds; ++i) {
-    keys.k[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(schedule.keys + 4 * i));
-  }
-  return keys;
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(schedule.keys + 4 * i));
 }
 
-__attribute__((target("aes"))) inline __m128i encrypt_block(const RoundKeys& keys, __m128i block) noexcept {
-  block = _mm_xor_si128(block, keys.k[0]);
-  for (int i = 1; i < rounds; ++i) block = _mm_aesenc_si128(block, keys.k[i]);
-  return _mm_aesenclast_si128(block, keys.k[rounds]);
+__attribute__((target("aes"))) inline __m128i encrypt_block(const aes256_ctx& keys, __m128i block) noexcept {
+  block = _mm_xor_si128(block, round_key(keys, 0));
+  for (int i = 1; i < rounds; ++i) block = _mm_aesenc_si128(block, round_key(keys, i));
+  return _mm_aesenclast_si128(block, round_key(keys, rounds));
 }
 
 // Nettle keeps a decryption schedule in encryption order and walks it backwards.
-__attribute__((target("aes"))) inline __m128i decrypt_block(const RoundKeys& keys, __m128i block) noexcept {
-  block = _mm_xor_si128(block, keys.k[rounds]);
-  for (int i = rounds - 1; i > 0; --i) block = _mm_aesdec_si128(block, keys.k[i]);
-  return _mm_aesdeclast_si128(block, keys.k[0]);
+__attribute__((target("aes"))) inline __m128i decrypt_block(const aes256_ctx& keys, __m128i block) noexcept {
+  block = _mm_xor_si128(block, round_key(keys, rounds));
+  for (int i = rounds - 1; i > 0; --i) block = _mm_aesdec_si128(block, round_key(keys, i));
+  return _mm_aesdeclast_si128(block, round_key(keys, 0));
 }
 
 // One step of the AES-256 key schedule: `previous` two round keys back, combined
@@ -146,16 +141,15 @@ __attribute__((target("aes"))) void expand_key(const std::uint8_t* key, aes256_c
 __attribute__((target("aes"))) void invert_schedule(const aes256_ctx& encrypt, aes256_ctx& decrypt) noexcept {
   // The equivalent inverse cipher: the inner round keys through InvMixColumns, in
   // Nettle's order (the decryption walks them from the last).
-  const RoundKeys keys = load_keys(encrypt);
   auto* out = reinterpret_cast<__m128i*>(decrypt.keys);
-  _mm_storeu_si128(out, keys.k[0]);
-  for (int i = 1; i < rounds; ++i) _mm_storeu_si128(out + i, _mm_aesimc_si128(keys.k[i]));
-  _mm_storeu_si128(out + rounds, keys.k[rounds]);
+  _mm_storeu_si128(out, round_key(encrypt, 0));
+  for (int i = 1; i < rounds; ++i) _mm_storeu_si128(out + i, _mm_aesimc_si128(round_key(encrypt, i)));
+  _mm_storeu_si128(out + rounds, round_key(encrypt, rounds));
 }
 
 __attribute__((target("aes"))) void ige_encrypt(const aes256_ctx& schedule, std::uint8_t* data, std::size_t blocks,
                                                 const std::uint8_t* iv) noexcept {
-  const RoundKeys keys = load_keys(schedule);
+  const aes256_ctx& keys = schedule;
   __m128i previous_cipher = load(iv);
   __m128i previous_plain = load(iv + 16);
   for (std::size_t i = 0; i < blocks; ++i, data += 16) {
@@ -168,7 +162,7 @@ __attribute__((target("aes"))) void ige_encrypt(const aes256_ctx& schedule, std:
 
 __attribute__((target("aes"))) void ige_decrypt(const aes256_ctx& schedule, std::uint8_t* data, std::size_t blocks,
                                                 const std::uint8_t* iv) noexcept {
-  const RoundKeys keys = load_keys(schedule);
+  const aes256_ctx& keys = schedule;
   __m128i previous_cipher = load(iv);
   __m128i previous_plain = load(iv + 16);
   for (std::size_t i = 0; i < blocks; ++i, data += 16) {
@@ -181,7 +175,7 @@ __attribute__((target("aes"))) void ige_decrypt(const aes256_ctx& schedule, std:
 
 __attribute__((target("aes"))) void ctr_xor(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t& low,
                                             std::uint8_t* data, std::size_t blocks) noexcept {
-  const RoundKeys keys = load_keys(schedule);
+  const aes256_ctx& keys = schedule;
   auto next_counter = [&] {
     const __m128i block = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(low)),
                                          static_cast<long long>(__builtin_bswap64(high)));
@@ -191,12 +185,15 @@ __attribute__((target("aes"))) void ctr_xor(const aes256_ctx& schedule, std::uin
   constexpr std::size_t lanes = 8;
   for (; blocks >= lanes; blocks -= lanes, data += lanes * 16) {
     __m128i b[lanes];
-    for (std::size_t j = 0; j < lanes; ++j) b[j] = _mm_xor_si128(next_counter(), keys.k[0]);
+    const __m128i first = round_key(keys, 0);
+    for (std::size_t j = 0; j < lanes; ++j) b[j] = _mm_xor_si128(next_counter(), first);
     for (int r = 1; r < rounds; ++r) {
-      for (std::size_t j = 0; j < lanes; ++j) b[j] = _mm_aesenc_si128(b[j], keys.k[r]);
+      const __m128i key = round_key(keys, r);
+      for (std::size_t j = 0; j < lanes; ++j) b[j] = _mm_aesenc_si128(b[j], key);
     }
+    const __m128i last = round_key(keys, rounds);
     for (std::size_t j = 0; j < lanes; ++j) {
-      b[j] = _mm_aesenclast_si128(b[j], keys.k[rounds]);
+      b[j] = _mm_aesenclast_si128(b[j], last);
       store(data + 16 * j, _mm_xor_si128(load(data + 16 * j), b[j]));
     }
   }
