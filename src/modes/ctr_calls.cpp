@@ -34,12 +34,25 @@ Failure index_out_of_bounds(std::size_t length, std::size_t index) {
   return Failure::fault(std::format("index out of bounds: the len is {} but the index is {}", length, index));
 }
 
-// The key, `iv` and `state` checks shared by the single-stream functions.
-Outcome<void> check_stream(ByteView key, PyObject* iv, PyObject* state) {
-  if (key.size() != aes256_key_size) return fail(Failure::value_error("Key must be 32 bytes"));
-  if (storage(iv).size() != ctr_counter_size) return fail(Failure::value_error("IV must be 16 bytes"));
-  if (storage(state).empty()) return fail(Failure::value_error("state must not be empty"));
-  return {};
+// The parameters after the first one, shared by the single-stream functions:
+// converted in order, then checked.
+struct StreamArgs {
+  ByteView key;
+  PyObject* iv;
+  PyObject* state;
+};
+
+Outcome<StreamArgs> stream_args(const Bound<4>& bound) {
+  auto key = as_bytes(bound[1], "key");
+  if (!key) return fail_from(key);
+  auto iv = as_bytearray(bound[2], "iv");
+  if (!iv) return fail_from(iv);
+  auto state = as_bytearray(bound[3], "state");
+  if (!state) return fail_from(state);
+  if (key->size() != aes256_key_size) return fail(Failure::value_error("Key must be 32 bytes"));
+  if (storage(*iv).size() != ctr_counter_size) return fail(Failure::value_error("IV must be 16 bytes"));
+  if (storage(*state).empty()) return fail(Failure::value_error("state must not be empty"));
+  return StreamArgs{*key, *iv, *state};
 }
 
 // Copies the stream position out of the caller's objects (lock held).
@@ -75,13 +88,9 @@ Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
   if (!bound) return fail_from(bound);
   auto src = as_bytes((*bound)[0], "src");
   if (!src) return fail_from(src);
-  auto key = as_bytes((*bound)[1], "key");
-  if (!key) return fail_from(key);
-  auto iv = as_bytearray((*bound)[2], "iv");
-  if (!iv) return fail_from(iv);
-  auto state = as_bytearray((*bound)[3], "state");
-  if (!state) return fail_from(state);
-  if (auto ok = check_stream(*key, *iv, *state); !ok) return fail_from(ok);
+  auto args = stream_args(*bound);
+  if (!args) return fail_from(args);
+  const auto [key, iv, state] = *args;
 
   // The result starts as a copy of `src` and is transformed in its own storage: no
   // other code can see it before it is returned, so it may be written without the lock.
@@ -89,10 +98,10 @@ Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
   if (!result) return result;
   std::span<std::uint8_t> text = writable_storage(*result);
   if (!text.empty()) std::memcpy(text.data(), src->data(), text.size());
-  const auto key_copy = copy_fixed<aes256_key_size>(*key);
+  const auto key_copy = copy_fixed<aes256_key_size>(key);
   auto position = [&] {
-    CallerObjectsLock lock(*iv, *state);
-    return read_position(*iv, *state);
+    CallerObjectsLock lock(iv, state);
+    return read_position(iv, state);
   }();
   if (!position) return fail_from(position);
 
@@ -101,9 +110,9 @@ Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
     ctr256_apply(text, cipher, *position);
   });
 
-  CallerObjectsLock lock(*iv, *state);
-  if (auto fits = check_position_fits(*iv, *state); !fits) return fail_from(fits);
-  write_position(*iv, *state, *position);
+  CallerObjectsLock lock(iv, state);
+  if (auto fits = check_position_fits(iv, state); !fits) return fail_from(fits);
+  write_position(iv, state, *position);
   return result;
 }
 
@@ -117,35 +126,31 @@ Outcome<Owned> ctr256_inplace_call(const Signature<4>& signature, CallArgs call)
   if (!bound) return fail_from(bound);
   auto data = as_bytearray((*bound)[0], "data");
   if (!data) return fail_from(data);
-  auto key = as_bytes((*bound)[1], "key");
-  if (!key) return fail_from(key);
-  auto iv = as_bytearray((*bound)[2], "iv");
-  if (!iv) return fail_from(iv);
-  auto state = as_bytearray((*bound)[3], "state");
-  if (!state) return fail_from(state);
-  if (auto ok = check_stream(*key, *iv, *state); !ok) return fail_from(ok);
+  auto args = stream_args(*bound);
+  if (!args) return fail_from(args);
+  const auto [key, iv, state] = *args;
 
   std::vector<std::uint8_t> text;
   auto position = [&] {
-    CallerObjectsLock lock(*iv, *state, *data);
+    CallerObjectsLock lock(iv, state, *data);
     const auto original = storage(*data);
     text.assign(original.begin(), original.end());
-    return read_position(*iv, *state);
+    return read_position(iv, state);
   }();
   if (!position) return fail_from(position);
-  const auto key_copy = copy_fixed<aes256_key_size>(*key);
+  const auto key_copy = copy_fixed<aes256_key_size>(key);
 
   without_gil([&] {
     const Aes256Encrypt cipher(key_copy);
     ctr256_apply(text, cipher, *position);
   });
 
-  CallerObjectsLock lock(*iv, *state, *data);
+  CallerObjectsLock lock(iv, state, *data);
   const auto target = storage(*data);
   if (target.size() != text.size()) return fail(slice_mismatch(text.size(), target.size()));
-  if (auto fits = check_position_fits(*iv, *state); !fits) return fail_from(fits);
+  if (auto fits = check_position_fits(iv, state); !fits) return fail_from(fits);
   if (!text.empty()) std::memcpy(target.data(), text.data(), text.size());
-  write_position(*iv, *state, *position);
+  write_position(iv, state, *position);
   return Owned::take(Py_None);
 }
 
