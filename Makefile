@@ -9,7 +9,7 @@
 PYTHON ?= python3.14
 CXX ?= g++
 BUILD := build/release
-TARGETS := build test check fuzz bench demo dist clean
+TARGETS := build test check tsan fuzz bench demo dist clean
 
 HOST_READY := $(shell command -v $(PYTHON) >/dev/null 2>&1 \
   && $(PYTHON) -c 'import os, sys, sysconfig; sys.exit(not os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")))' 2>/dev/null \
