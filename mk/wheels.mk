@@ -1,5 +1,6 @@
 # make wheels: binary wheels that install without a compiler, one cp314 wheel for
-# x86_64 and one for aarch64, into dist/ (replacing any wheel there; the sdist stays).
+# x86_64 and one for aarch64, into dist/ (replacing any wheel there; the sdist stays),
+# and a compile of the module against the free-threaded ABI.
 #
 # Each is built with Nettle and the C++ runtime linked in statically and unreferenced
 # sections dropped, repaired and tagged by auditwheel (the oldest manylinux policy its
@@ -43,9 +44,16 @@ define wheel_build
 	  --max-policy $(WHEEL_MAX_POLICY) --map $(WHEELS)/build-$(1)/link.map
 endef
 
-.PHONY: wheels wheel-dist-clean wheel-x86_64 wheel-aarch64 wheel-aarch64-build wheel-test-x86_64 wheel-test-aarch64
-wheels: wheel-test-x86_64 wheel-test-aarch64
+.PHONY: wheels wheel-dist-clean wheel-x86_64 wheel-aarch64 wheel-aarch64-build wheel-test-x86_64 wheel-test-aarch64 wheel-ft-abi
+wheels: wheel-ft-abi wheel-test-x86_64 wheel-test-aarch64
 	@ls -l dist/*.whl
+
+# The free-threaded ABI, compiled only: Debian has no free-threaded Python 3.14 to run
+# it in. The same headers with Py_GIL_DISABLED defined, as a free-threaded build's
+# pyconfig.h defines it, give that ABI's object layout, reference counting and
+# critical sections, so code that would not build for python3.14t fails here.
+wheel-ft-abi:
+	$(call cmake_build,$(WHEELS)/ft-abi,$(PYTHON),-DCMAKE_CXX_FLAGS=-DPy_GIL_DISABLED=1)
 
 # Both wheels land in dist/; the rest stays under build/wheels.
 wheel-dist-clean:
