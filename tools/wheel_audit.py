@@ -44,6 +44,13 @@ def version_key(text):
     return tuple(int(p) for p in parts) if all(p.isdigit() for p in parts) else (999,)
 
 
+def split_version(name):
+    """GLIBC_2.38 -> ('GLIBC', '2.38'), GLIBC_ABI_DT_RELR -> ('GLIBC', 'ABI_DT_RELR'),
+    as auditwheel's policy table keys them."""
+    prefix, _, version = name.partition("_")
+    return prefix, version
+
+
 def policy_glibc(name):
     """manylinux_2_38 -> (2, 38)"""
     match = re.fullmatch(r"manylinux_(\d+)_(\d+)", name)
@@ -107,7 +114,7 @@ def lowest_policy(module):
         whitelist = set(policy["lib_whitelist"]) | {LOADERS.get(module.arch)}
         missing = [lib for lib in module.needed if lib not in whitelist]
         too_new = sorted({v for vs in module.versions.values() for v in vs
-                          if v.rsplit("_", 1)[-1] not in allowed.get(v.rsplit("_", 1)[0], ())})
+                          if split_version(v)[1] not in allowed.get(split_version(v)[0], ())})
         if not missing and not too_new:
             return policy["name"], refused
         refused.append((policy["name"], missing, too_new))
@@ -195,7 +202,7 @@ def blocking(module, goal):
     policy = next(p for p in load_policies() if p["name"] == goal)
     allowed = policy["symbol_versions"].get(module.arch, {})
     versions = {v for vs in module.versions.values() for v in vs
-                if v.rsplit("_", 1)[-1] not in allowed.get(v.rsplit("_", 1)[0], ())}
+                if split_version(v)[1] not in allowed.get(split_version(v)[0], ())}
     return {v: sorted(module.imports.get(v, ())) for v in versions}
 
 
@@ -229,7 +236,7 @@ def origins(module, map_path, goal):
 
     report = []
     versions = blocking(module, goal)
-    for version in sorted(versions, key=lambda v: (v.rsplit("_", 1)[0], version_key(v.rsplit("_", 1)[-1])), reverse=True):
+    for version in sorted(versions, key=lambda v: (split_version(v)[0], version_key(split_version(v)[1])), reverse=True):
         for symbol in versions[version]:
             users = [p for p, syms in undefined.items() if symbol in syms]
             report.append((version, symbol, [(u, chain(u)) for u in users]))
@@ -257,7 +264,7 @@ def describe(module, label):
     print(f"  exports: {', '.join(module.exports) or 'nothing'}")
     for lib in sorted(module.versions):
         if lib != "libc.so.6":
-            print(f"  {lib} versions: {', '.join(sorted(module.versions[lib], key=lambda v: version_key(v.rsplit('_', 1)[-1])))}")
+            print(f"  {lib} versions: {', '.join(sorted(module.versions[lib], key=lambda v: version_key(split_version(v)[1])))}")
     print(f"  lowest manylinux policy allowed: {policy or 'none'}")
     print("  C library symbols by version (newest first, down to 2.17):")
     for version in module.glibc_versions():
