@@ -38,12 +38,12 @@ def shared_object(tmp_path):
     return build
 
 
-def audit(so, tmp_path, capsys, policy=None, max_policy="manylinux_2_38", extra=None):
+def audit(so, tmp_path, capsys, policy=None, max_policy="manylinux_2_38", extra=None, name=None):
     module = wheel_audit.Module(so.read_bytes())
     tag = f"{policy or wheel_audit.lowest_policy(module)[0]}_{module.arch}"
     wheel = tmp_path / f"rederodidizo-0.1.0-cp314-cp314-{tag}.whl"
     with zipfile.ZipFile(wheel, "w") as zf:
-        zf.write(so, f"rederodidizo.cpython-314-{module.arch}-linux-gnu.so")
+        zf.write(so, name or f"rederodidizo.cpython-314-{module.arch}-linux-gnu.so")
         if extra:
             zf.write(so, extra)
     status = wheel_audit.main(["wheel", str(wheel), "--max-policy", max_policy])
@@ -62,7 +62,9 @@ def test_sound_module_passes(shared_object, tmp_path, capsys):
     (ENTRY + NEWER_GLIBC, (), {"max_policy": "manylinux_2_17"}, "is above the ceiling manylinux_2_17"),
     (ENTRY, (), {"policy": "manylinux_2_38"}, "auditwheel tagged manylinux_2_38, but its symbol versions allow"),
     (ENTRY, (), {"extra": "rederodidizo.libs/libextra.so"}, "carries other shared objects"),
-], ids=["export", "library", "ceiling", "tag", "grafted"])
+    (ENTRY, (), {"name": "rederodidizo.so"}, "names its module rederodidizo.so, not rederodidizo.cpython-314-"),
+    (ENTRY, (), {"name": "rederodidizo.cpython-314-s390x-linux-gnu.so"}, "not rederodidizo.cpython-314-"),
+], ids=["export", "library", "ceiling", "tag", "grafted", "bare-suffix", "other-suffix"])
 def test_each_refusal_fails_the_wheel(shared_object, tmp_path, capsys, source, libs, options, refusal):
     status, out = audit(shared_object(source, libs), tmp_path, capsys, **options)
     assert status == 1

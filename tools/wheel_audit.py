@@ -298,7 +298,7 @@ def check_wheel(args):
     tags = wheel.stem.split("-")[-1].split(".")
     with zipfile.ZipFile(wheel) as zf:
         objects = [n for n in zf.namelist() if re.search(r"\.so(\.|$)", n)]
-        modules = [n for n in objects if re.fullmatch(r"rederodidizo\.cpython-[^/]*\.so", n)]
+        modules = [n for n in objects if re.fullmatch(r"rederodidizo(\.[^/]*)?\.so", n)]
         if len(modules) != 1:
             raise SystemExit(f"{wheel.name}: expected one top-level module, found {objects}")
         module = Module(zf.read(modules[0]))
@@ -307,6 +307,12 @@ def check_wheel(args):
     manylinux = sorted((t for t in tags if re.fullmatch(r"manylinux_\d+_\d+_.+", t)),
                        key=lambda t: policy_glibc("_".join(t.split("_")[:3])))
     problems = problems_of(module, manylinux[0].split("_", 3)[3] if manylinux else None)
+    # The interpreter imports only its own extension suffix (or a bare .so, which
+    # would load on any architecture): cp314 on aarch64 -> cpython-314-aarch64-linux-gnu.
+    python = wheel.stem.split("-")[-3]
+    expected = f"rederodidizo.cpython-{python.removeprefix('cp')}-{module.arch}-linux-gnu.so"
+    if modules[0] != expected:
+        problems.append(f"names its module {modules[0]}, not {expected}")
     if len(objects) != 1:
         problems.append(f"carries other shared objects: {[o for o in objects if o not in modules]}")
     if not manylinux:
