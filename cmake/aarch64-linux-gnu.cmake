@@ -18,8 +18,11 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES REDERODIDIZO_SYSROOT)
 
 # The compiler keeps its own C library and C++ runtime (the arm64 cross packages);
 # the sysroot only adds what they lack. -idirafter puts its headers after the
-# compiler's own, so <nettle/...> and Python's multiarch pyconfig.h come from it
-# while libc's and libstdc++'s headers stay the compiler's.
+# compiler's own, so libc's and libstdc++'s headers stay the compiler's while
+# Python's multiarch pyconfig.h comes from the sysroot (Python.h itself comes from
+# FindPython's include directory below). Debian's cross compiler also searches the
+# build machine's /usr/include, so <nettle/...> may be found there first: nettle-dev
+# is Multi-Arch: same, its headers are the same files on every architecture.
 set(CMAKE_CXX_FLAGS_INIT "-idirafter ${REDERODIDIZO_SYSROOT}/usr/include")
 set(CMAKE_FIND_ROOT_PATH "${REDERODIDIZO_SYSROOT}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
