@@ -118,3 +118,56 @@ def open_packed(auth_key, packed, x):
     """Decrypts a packed message with direction offset `x`; returns the plaintext."""
     aes_key, aes_iv = kdf(auth_key, packed[8:24], x == 0)
     return ige_decrypt(packed[24:], aes_key, aes_iv)
+
+
+def _sbox():
+    """The AES S-box, from the multiplicative inverse and the affine map (FIPS 197)."""
+    box, p, q = [0x63] * 256, 1, 1
+    while True:
+        p ^= ((p << 1) & 0xFF) ^ (0x1B if p & 0x80 else 0)  # p * 3
+        q ^= q << 1
+        q ^= q << 2
+        q ^= q << 4
+        q = (q & 0xFF) ^ (0x09 if q & 0x80 else 0)  # q / 3
+        box[p] = q ^ 0x63
+        for shift in (1, 2, 3, 4):
+            box[p] ^= ((q << shift) | (q >> (8 - shift))) & 0xFF
+        if p == 1:
+            return box
+
+
+def aes256_round_keys(key, sbox=_sbox()):
+    """The 15 round keys of AES-256 (FIPS 197, key expansion)."""
+    words, rcon = [list(key[i:i + 4]) for i in range(0, 32, 4)], 1
+    for i in range(8, 60):
+        t = words[i - 1]
+        if i % 8 == 0:
+            t = [sbox[b] for b in t[1:] + t[:1]]
+            t[0] ^= rcon
+            rcon = (rcon << 1) ^ (0x11B if rcon & 0x80 else 0)
+        elif i % 8 == 4:
+            t = [sbox[b] for b in t]
+        words.append([a ^ b for a, b in zip(words[i - 8], t)])
+    return [bytes(sum(words[j:j + 4], [])) for j in range(0, 60, 4)]
+
+
+def _times(a, b):
+    """a * b in GF(2^8) with the AES polynomial."""
+    product = 0
+    while b:
+        if b & 1:
+            product ^= a
+        a = ((a << 1) ^ (0x1B if a & 0x80 else 0)) & 0xFF
+        b >>= 1
+    return product
+
+
+def inv_mix_columns(block):
+    """FIPS 197 InvMixColumns of one 16-byte state, column by column."""
+    out = bytearray(16)
+    for c in range(0, 16, 4):
+        col = block[c:c + 4]
+        for r in range(4):
+            out[c + r] = (_times(col[r], 14) ^ _times(col[(r + 1) % 4], 11) ^
+                          _times(col[(r + 2) % 4], 13) ^ _times(col[(r + 3) % 4], 9))
+    return bytes(out)

@@ -60,9 +60,10 @@ def race(call, resize, obj):
         thread.join()
 
 
-def run_races(fresh, call, resize, target, message, expected):
+def run_races(fresh, call, resize, target, message, expected, capfd=None):
     """fresh() -> the caller's objects; call(objs) -> result; objs[target] is resized;
-    expected is (result, *objs) after success."""
+    expected is (result, *objs) after success. With `capfd`, each fault's diagnostic
+    must name its source file relative to the source tree."""
     hits = 0
     for attempt in range(ATTEMPTS):
         objs = fresh()
@@ -75,6 +76,8 @@ def run_races(fresh, call, resize, target, message, expected):
             assert not isinstance(error, Exception)
             assert error.args == (message,)
             assert after == original, "a failed write-back modified the caller's objects"
+            if capfd:
+                assert "rederodidizo: internal fault at src/modes/ctr_calls.cpp:" in capfd.readouterr().err
             hits += 1
             if hits == ENOUGH:
                 print(f"{hits} panics in {attempt + 1} attempts")
@@ -98,11 +101,11 @@ def stream():
     (0, grow, "copy_from_slice: source slice length (16) does not match destination slice length (17)"),
     (1, flip, "index out of bounds: the len is 0 but the index is 0"),
 ])
-def test_returning_call(stream, name, target, resize, message):
+def test_returning_call(stream, name, target, resize, message, capfd):
     key, counter, src, (out, new_counter, new_offset) = stream
     run_races(lambda: [bytearray(counter), bytearray([3])],
               lambda iv, state: getattr(r, name)(src, key, iv, state),
-              resize, target, message, (out, new_counter, new_offset))
+              resize, target, message, (out, new_counter, new_offset), capfd)
 
 
 @pytest.mark.parametrize("name", ["ctr256_encrypt_inplace", "ctr256_decrypt_inplace"])

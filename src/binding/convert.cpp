@@ -5,10 +5,6 @@
 namespace rdz {
 namespace {
 
-Failure noted(Failure failure, const char* parameter) {
-  return std::move(failure).with_note(parameter);
-}
-
 // Whether `type` is numpy's boolean scalar type; any error reading its names is a no.
 bool is_numpy_bool(PyTypeObject* type) {
   Owned module = Owned::steal(PyType_GetModuleName(type));
@@ -44,7 +40,7 @@ Outcome<bool> numpy_truth(PyObject* object) {
 
 Failure not_an_instance(PyObject* object, const char* target) {
   if (object == Py_None) {
-    return Failure::message(PyExc_TypeError, std::string("'None' is not an instance of '") + target + "'");
+    return Failure::formatted(PyExc_TypeError, "'None' is not an instance of '%s'", target);
   }
   Owned name = Owned::steal(PyType_GetQualName(Py_TYPE(object)));
   if (!name) {
@@ -57,35 +53,22 @@ Failure not_an_instance(PyObject* object, const char* target) {
   return Failure::raised(PyExc_TypeError, std::move(text));
 }
 
-Outcome<ByteView> as_bytes(PyObject* object, const char* parameter) {
-  if (!PyBytes_Check(object)) return fail(noted(not_an_instance(object, "bytes"), parameter));
-  return ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
-                  static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
-}
-
-Outcome<PyObject*> as_bytearray(PyObject* object, const char* parameter) {
-  if (!PyByteArray_Check(object)) return fail(noted(not_an_instance(object, "bytearray"), parameter));
-  return object;
-}
-
-Outcome<std::int64_t> as_int64(PyObject* object, const char* parameter) {
+Outcome<std::int64_t> as_int64(PyObject* object) {
   const long long value = PyLong_AsLongLong(object);
-  if (value == -1 && PyErr_Occurred()) return fail(noted(Failure::fetched(), parameter));
+  if (value == -1 && PyErr_Occurred()) return fail(Failure::fetched());
   return static_cast<std::int64_t>(value);
 }
 
-Outcome<std::int32_t> as_int32(PyObject* object, const char* parameter) {
+Outcome<std::int32_t> as_int32(PyObject* object) {
   int value = 0;
-  if (PyLong_AsInt32(object, &value) < 0) return fail(noted(Failure::fetched(), parameter));
+  if (PyLong_AsInt32(object, &value) < 0) return fail(Failure::fetched());
   return static_cast<std::int32_t>(value);
 }
 
-Outcome<bool> as_bool(PyObject* object, const char* parameter) {
+Outcome<bool> as_bool(PyObject* object) {
   if (Py_IS_TYPE(object, &PyBool_Type)) return object == Py_True;
-  if (!is_numpy_bool(Py_TYPE(object))) return fail(noted(not_an_instance(object, "bool"), parameter));
-  auto truth = numpy_truth(object);
-  if (!truth) return fail(noted(std::move(truth.error()), parameter));
-  return *truth;
+  if (!is_numpy_bool(Py_TYPE(object))) return fail(not_an_instance(object, "bool"));
+  return numpy_truth(object);
 }
 
 }  // namespace rdz

@@ -57,10 +57,10 @@ Failure Failure::os_error(int errnum) {
 void Failure::raise() && {
   struct Raiser {
     void operator()(Message& m) const {
-      Owned text = Owned::steal(
-          PyUnicode_FromStringAndSize(m.text.data(), static_cast<Py_ssize_t>(m.text.size())));
-      if (text) PyErr_SetObject(m.type, text.get());
+      Owned message = Owned::steal(PyUnicode_FromString(m.text));
+      if (message) PyErr_SetObject(m.type, message.get());
     }
+    void operator()(OutOfMemory&) const { PyErr_NoMemory(); }
     void operator()(Raised& r) const {
       if (r.exception) {
         PyErr_SetRaisedException(r.exception.release());
@@ -68,7 +68,10 @@ void Failure::raise() && {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
       }
     }
-    void operator()(Fault& f) const { raise_panic(f.text, f.where); }
+    void operator()(Fault& f) const {
+      if (f.literal) f.text = Owned::steal(PyUnicode_FromString(f.literal));
+      if (f.text) raise_panic(f.text.get(), f.where);
+    }
   };
   std::visit(Raiser{}, form_);
 }
@@ -84,8 +87,7 @@ Failure Failure::with_note(const char* parameter) && {
   PyObject* name = add_note_name();
   if (note && name) {
     PyObject* call[] = {exception, note.get()};
-    Owned ignored = Owned::steal(PyObject_VectorcallMethod(
-        name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Owned ignored = Owned::steal(PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
   PyErr_Clear();  // a failed note leaves the first exception without one
   return Failure(Raised{std::move(held)});

@@ -18,9 +18,7 @@ std::atomic<PyObject*> panic_class{nullptr};
 // finds another one creating the class cannot deadlock with it.
 PyMutex panic_class_guard{};
 
-void set_panic(PyObject* type, PyObject* text) {
-  PyErr_SetObject(type, text);
-}
+void set_panic(PyObject* type, PyObject* text) { PyErr_SetObject(type, text); }
 
 }  // namespace
 
@@ -29,22 +27,21 @@ PyObject* panic_type() {
   PyMutex_Lock(&panic_class_guard);
   PyObject* type = panic_class.load(std::memory_order_relaxed);
   if (!type) {
-    type = PyErr_NewExceptionWithDoc("rederodidizo.PanicException", panic_doc,
-                                     PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc("rederodidizo.PanicException", panic_doc, PyExc_BaseException, nullptr);
     if (type) panic_class.store(type, std::memory_order_release);
   }
   PyMutex_Unlock(&panic_class_guard);
   return type;
 }
 
-void raise_panic(std::string_view text, const std::source_location& where) {
-  std::fprintf(stderr, "rederodidizo: internal fault at %s:%u: %.*s\n", where.file_name(),
-               static_cast<unsigned>(where.line()), static_cast<int>(text.size()), text.data());
+void raise_panic(PyObject* text, const std::source_location& where) {
+  const char* utf8 = PyUnicode_AsUTF8(text);
+  if (!utf8) PyErr_Clear();  // only the diagnostic goes without it
+  std::fprintf(stderr, "rederodidizo: internal fault at %s:%u: %s\n", where.file_name(),
+               static_cast<unsigned>(where.line()), utf8 ? utf8 : "(text not printable)");
   PyObject* type = panic_type();
   if (!type) return;  // the creation error (in practice MemoryError) is pending
-  Owned message = Owned::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!message) return;
-  set_panic(type, message.get());
+  set_panic(type, text);
 }
 
 void resume_panic(PyObject* fetched) {

@@ -7,7 +7,6 @@
 #include <Python.h>
 
 #include <source_location>
-#include <string_view>
 
 namespace rdz {
 
@@ -15,9 +14,9 @@ namespace rdz {
 // with the creation error pending. Lock held.
 PyObject* panic_type();
 
-// Writes the diagnostic and sets a new PanicException carrying `text`. If the class
-// cannot be created, the creation error stays pending instead. Lock held.
-void raise_panic(std::string_view text, const std::source_location& where);
+// Writes the diagnostic and sets a new PanicException carrying `text` (a str). If
+// the class cannot be created, the creation error stays pending instead. Lock held.
+void raise_panic(PyObject* text, const std::source_location& where);
 
 // A PanicException fetched from the interpreter (raised, say, by a caller's
 // __index__) resumes the fault: a notice and its traceback go to standard error and

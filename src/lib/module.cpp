@@ -1,36 +1,28 @@
 // The module: its definition, the table of its functions, the execution slot that
 // publishes them, and the one call boundary every call goes through.
-#include "binding/call.hpp"
-#include "binding/panic.hpp"
-#include "message/calls.hpp"
-#include "modes/calls.hpp"
+#include "binding/body.hpp"
+#include "message/derive_calls.hpp"
+#include "message/pack.hpp"
+#include "message/unpack.hpp"
+#include "modes/ctr_calls.hpp"
+#include "modes/ige_calls.hpp"
 
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
-#include <new>
 
 namespace rdz {
 namespace {
 
 // Every call enters here with the lock held and leaves with a new reference, or
-// with null and an exception set. Nothing escapes as a C++ exception: memory that
-// the module cannot get for its own work is a MemoryError (raised before anything
-// of the caller's was modified, since writes come last), anything else a fault.
+// with null and an exception set: the only place that turns a Failure into the
+// interpreter's exception. Memory that the module cannot get for its own work is a
+// MemoryError, raised before anything of the caller's was modified (writes come last).
 template <Body body>
 PyObject* boundary(PyObject* /* always null: METH_STATIC */, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
-  try {
-    Outcome<Owned> outcome = body({args, nargs, kwnames});
-    if (outcome) return outcome->release();
-    std::move(outcome.error()).raise();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    raise_panic(error.what(), std::source_location::current());
-  } catch (...) {
-    raise_panic("unknown C++ exception", std::source_location::current());
-  }
+  Outcome<Owned> outcome = body({args, nargs, kwnames});
+  if (outcome) return outcome->release();
+  std::move(outcome.error()).raise();
   if (!PyErr_Occurred()) {
     std::fputs("rederodidizo: uncaught panic at ffi boundary\n", stderr);
     std::abort();
@@ -57,10 +49,11 @@ PyMethodDef functions[] = {
                                      "In-place CTR encrypt: copies data out, processes, writes back.\n"
                                      "Saves one allocation vs the returning version."),
     function<ctr256_decrypt_inplace>("ctr256_decrypt_inplace", "ctr256_decrypt_inplace(data, key, iv, state)\n--\n\n"),
-    function<ctr256_encrypt_batch>("ctr256_encrypt_batch",
-                                   "ctr256_encrypt_batch(data_flat, sizes, key, ivs, states)\n--\n\n"
-                                   "Batch CTR encrypt: all data passed as a single flat buffer with sizes list.\n"
-                                   "Eliminates per-item Python list indexing (O(1) Python calls regardless of batch size)."),
+    function<ctr256_encrypt_batch>(
+        "ctr256_encrypt_batch",
+        "ctr256_encrypt_batch(data_flat, sizes, key, ivs, states)\n--\n\n"
+        "Batch CTR encrypt: all data passed as a single flat buffer with sizes list.\n"
+        "Eliminates per-item Python list indexing (O(1) Python calls regardless of batch size)."),
     function<ctr256_decrypt_batch>("ctr256_decrypt_batch",
                                    "ctr256_decrypt_batch(data_flat, sizes, key, ivs, states)\n--\n\n"),
     function<kdf>("kdf", "kdf(auth_key, msg_key, outgoing)\n--\n\n"),
@@ -99,10 +92,9 @@ Outcome<void> publish(PyObject* module, PyMethodDef& record) {
   if (!all) return fail_from(all);
   if (PyList_Append(all->get(), name.get()) < 0) {
     Owned cause = Owned::steal(PyErr_GetRaisedException());
-    Owned text = Owned::steal(cause ? PyObject_Repr(cause.get()) : nullptr);
-    const char* detail = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    PyErr_Clear();
-    return fail(Failure::fault(std::string("could not append __name__ to __all__: ") + (detail ? detail : "unknown error")));
+    if (!cause) return fail(Failure::fault("could not append __name__ to __all__"));
+    return fail(Failure::fault_formatted(std::source_location::current(), "could not append __name__ to __all__: %R",
+                                         cause.get()));
   }
   if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return fail(Failure::fetched());
   return {};
@@ -117,17 +109,17 @@ Outcome<void> execute(PyObject* module) {
   return {};
 }
 
+// The functions are published here rather than listed in `m_methods` because they
+// are METH_STATIC, so that their `__self__` reads None and the boundary gets no self
+// to ignore, and the interpreter refuses METH_STATIC for `m_methods` entries
+// ("module functions cannot set METH_CLASS or METH_STATIC"). Creating them here
+// also lets each one take its place in `__all__` as it is published.
 int module_exec(PyObject* module) noexcept {
-  try {
-    if (auto done = execute(module); !done) {
-      std::move(done.error()).raise();
-      return -1;
-    }
-    return 0;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+  if (auto done = execute(module); !done) {
+    std::move(done.error()).raise();
     return -1;
   }
+  return 0;
 }
 
 PyModuleDef_Slot slots[] = {

@@ -9,6 +9,8 @@
 //   msg_key = SHA-256(auth_key[88+x .. 120+x] + plaintext)[8..24]
 #pragma once
 
+#include "lib/secret.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -21,15 +23,27 @@ inline constexpr std::size_t auth_key_id_size = 8;
 inline constexpr std::size_t msg_key_size = 16;
 
 using AuthKey = std::span<const std::uint8_t, auth_key_size>;
+// The message key travels in the clear in front of every message: not a secret.
 using MsgKey = std::array<std::uint8_t, msg_key_size>;
 
-struct KeyIv {
-  std::array<std::uint8_t, 32> key;
-  std::array<std::uint8_t, 32> iv;
-};
+using Key32 = std::span<std::uint8_t, 32>;
 
-// `x` is 0 or 8. Needs nothing from the interpreter.
-KeyIv derive_key_iv(AuthKey auth_key, std::span<const std::uint8_t> msg_key, unsigned x) noexcept;
+// Writes the derived AES key and IGE vector into `key` and `iv`. `x` is 0 or 8.
+// Needs nothing from the interpreter.
+void derive_key_iv(AuthKey auth_key, std::span<const std::uint8_t> msg_key, unsigned x, Key32 key, Key32 iv) noexcept;
+
+// The derived key and vector in the call's own memory, wiped together.
+class KeyIv {
+ public:
+  KeyIv(AuthKey auth_key, std::span<const std::uint8_t> msg_key, unsigned x) noexcept {
+    derive_key_iv(auth_key, msg_key, x, bytes_.bytes().first<32>(), bytes_.bytes().last<32>());
+  }
+  std::span<const std::uint8_t, 32> key() const noexcept { return bytes_.view().first<32>(); }
+  std::span<const std::uint8_t, 32> iv() const noexcept { return bytes_.view().last<32>(); }
+
+ private:
+  Secret<64> bytes_;
+};
 
 // Hashes the key slice and the plaintext straight from their storage, no copy.
 MsgKey message_key(AuthKey auth_key, std::span<const std::uint8_t> plaintext, unsigned x) noexcept;

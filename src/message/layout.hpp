@@ -8,7 +8,7 @@
 // makes the plaintext the smallest multiple of 16 that leaves at least 12 of them.
 #pragma once
 
-#include "binding/call.hpp"
+#include "binding/convert.hpp"
 #include "message/derive.hpp"
 
 namespace rdz {
@@ -29,8 +29,9 @@ constexpr std::size_t plaintext_size(std::size_t body_size) noexcept { return (b
 
 // The key checks that both directions make first, in this order.
 inline Outcome<void> check_key_material(ByteView auth_key, ByteView auth_key_id) {
-  if (auto ok = check_length(auth_key, auth_key_size, "auth_key must be 256 bytes"); !ok) return ok;
-  return check_length(auth_key_id, auth_key_id_size, "auth_key_id must be 8 bytes");
+  if (auth_key.size() != auth_key_size) return fail(Failure::value_error("auth_key must be 256 bytes"));
+  if (auth_key_id.size() != auth_key_id_size) return fail(Failure::value_error("auth_key_id must be 8 bytes"));
+  return {};
 }
 
 }  // namespace rdz

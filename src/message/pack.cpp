@@ -1,16 +1,19 @@
+#include "message/pack.hpp"
+
 #include "binding/gil.hpp"
-#include "message/calls.hpp"
+#include "lib/byteorder.hpp"
+#include "message/derive.hpp"
 #include "message/layout.hpp"
 #include "message/random.hpp"
-#include "modes/byteorder.hpp"
 #include "modes/ige.hpp"
 
 #include <climits>
+#include <cstring>
 
 namespace rdz {
 namespace {
 
-constexpr Signature<7> pack_message_signature{
+constexpr Signature<Int64, Int32, Bytes, Int64, Bytes, Bytes, Bytes> pack_message_signature{
     "pack_message", {"msg_id", "seq_no", "body", "salt", "session_id", "auth_key", "auth_key_id"}};
 
 // The body length travels in a signed 32-bit field.
@@ -37,47 +40,35 @@ void lay_out(std::span<std::uint8_t> plaintext, const Fields& f) noexcept {
 }  // namespace
 
 Outcome<Owned> pack_message(CallArgs call) {
-  auto bound = bind(pack_message_signature, call);
-  if (!bound) return fail_from(bound);
-  auto msg_id = as_int64((*bound)[0], "msg_id");
-  if (!msg_id) return fail_from(msg_id);
-  auto seq_no = as_int32((*bound)[1], "seq_no");
-  if (!seq_no) return fail_from(seq_no);
-  auto body = as_bytes((*bound)[2], "body");
-  if (!body) return fail_from(body);
-  auto salt = as_int64((*bound)[3], "salt");
-  if (!salt) return fail_from(salt);
-  auto session_id = as_bytes((*bound)[4], "session_id");
-  if (!session_id) return fail_from(session_id);
-  auto auth_key = as_bytes((*bound)[5], "auth_key");
-  if (!auth_key) return fail_from(auth_key);
-  auto auth_key_id = as_bytes((*bound)[6], "auth_key_id");
-  if (!auth_key_id) return fail_from(auth_key_id);
-  if (auto ok = check_key_material(*auth_key, *auth_key_id); !ok) return fail_from(ok);
-  if (auto ok = check_length(*session_id, session_id_size, "session_id must be 8 bytes"); !ok) return fail_from(ok);
-  if (body->size() > max_body_size) return fail(Failure::value_error("body too long"));
+  auto arguments = bind_arguments(pack_message_signature, call);
+  if (!arguments) return fail_from(arguments);
+  const auto& [msg_id, seq_no, body, salt, session_id, auth_key, auth_key_id] = *arguments;
+  if (auto ok = check_key_material(auth_key, auth_key_id); !ok) return fail_from(ok);
+  if (session_id.size() != session_id_size) return fail(Failure::value_error("session_id must be 8 bytes"));
+  if (body.size() > max_body_size) return fail(Failure::value_error("body too long"));
 
   // The message is assembled and encrypted in the result object's own storage: no
   // other code can see it before it is returned, so it may be written without the
   // lock, and it needs no copy at the end.
-  const std::size_t size = plaintext_size(body->size());
-  auto result = new_writable_bytes(packed_header_size + size);
+  auto result = new_writable_bytes(packed_header_size + plaintext_size(body.size()));
   if (!result) return result;
   std::span<std::uint8_t> packed = writable_storage(*result);
   std::span<std::uint8_t> plaintext = packed.subspan(packed_header_size);
-  lay_out(plaintext, {*msg_id, *seq_no, *body, *salt, *session_id});
-  if (int error = fill_random(plaintext.subspan(plaintext_at::body + body->size())); error != 0) {
+  lay_out(plaintext, {msg_id, seq_no, body, salt, session_id});
+  if (int error = fill_random(plaintext.subspan(plaintext_at::body + body.size())); error != 0) {
     return fail(Failure::os_error(error));
   }
-  const auto key = copy_fixed<auth_key_size>(*auth_key);
-  const auto key_id = copy_fixed<auth_key_id_size>(*auth_key_id);
 
+  // The keys are read in place, without the lock: a bytes object never changes, and
+  // the caller's reference keeps it alive until the call returns. So no copy of the
+  // authorization key is made that would have to be wiped.
+  const AuthKey key = auth_key.first<auth_key_size>();
   without_gil([&] {
     const MsgKey msg_key = message_key(key, plaintext, 0);
-    const KeyIv derived = derive_key_iv(key, msg_key, 0);
-    const Aes256Encrypt cipher(derived.key);
-    ige_encrypt_in_place(cipher, plaintext, derived.iv);
-    std::memcpy(packed.data(), key_id.data(), auth_key_id_size);
+    const KeyIv derived(key, msg_key, 0);
+    const Aes256Encrypt cipher(derived.key());
+    ige_encrypt_in_place(cipher, plaintext, derived.iv());
+    std::memcpy(packed.data(), auth_key_id.data(), auth_key_id_size);
     std::memcpy(packed.data() + auth_key_id_size, msg_key.data(), msg_key_size);
   });
 

@@ -6,6 +6,7 @@
 #include <sys/random.h>
 #elif defined(_WIN32)
 #include <windows.h>
+// bcrypt.h needs windows.h before it.
 #include <bcrypt.h>
 #else
 #include <stdlib.h>
@@ -35,8 +36,8 @@ int fill_random(std::span<std::uint8_t> out) noexcept {
 #elif defined(_WIN32)
 
 int fill_random(std::span<std::uint8_t> out) noexcept {
-  const NTSTATUS status = BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()),
-                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  const NTSTATUS status =
+      BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
   return status >= 0 ? 0 : EIO;
 }
 

@@ -1,17 +1,22 @@
+#include "message/unpack.hpp"
+
 #include "binding/gil.hpp"
-#include "message/calls.hpp"
+#include "lib/byteorder.hpp"
+#include "lib/scratch.hpp"
+#include "message/derive.hpp"
 #include "message/layout.hpp"
-#include "modes/byteorder.hpp"
 #include "modes/ige.hpp"
-#include "modes/scratch.hpp"
 
 #include <array>
+#include <cstring>
 
 namespace rdz {
 namespace {
 
-constexpr Signature<5> unpack_message_signature{
+constexpr Signature<Bytes, Bytes, Bytes, Bytes, OptionalBool<true>> unpack_message_signature{
     "unpack_message", {"packed", "session_id", "auth_key", "auth_key_id", "incoming"}, 4};
+
+using SessionId = std::array<std::uint8_t, session_id_size>;
 
 struct Opened {
   std::int64_t msg_id;
@@ -28,11 +33,15 @@ bool same_msg_key(const MsgKey& a, const MsgKey& b) noexcept {
 
 // Decrypts and verifies the data in place (no lock held). The checks come in the
 // protocol's order: message key, session, body length.
-Outcome<Opened> open(std::span<std::uint8_t> data, AuthKey auth_key, const MsgKey& msg_key,
-                     const std::array<std::uint8_t, session_id_size>* session_id, unsigned x) {
-  const KeyIv derived = derive_key_iv(auth_key, msg_key, x);
-  const Aes256Decrypt cipher(derived.key);
-  ige_decrypt_in_place(cipher, data, derived.iv);
+Outcome<Opened> open(std::span<std::uint8_t> data, AuthKey auth_key, const MsgKey& msg_key, const SessionId* session_id,
+                     unsigned x) {
+  const KeyIv derived(auth_key, msg_key, x);
+  const Aes256Decrypt cipher(derived.key());
+  ige_decrypt_in_place(cipher, data, derived.iv());
+  // Data too short to hold the 32-byte header cannot have come from a sender that
+  // knows the key. It is reported as the forgery it is, with the same text as a
+  // wrong message key: callers (and attackers) learn nothing more from it, and code
+  // that treats "msg_key mismatch" as "drop the message" needs no second case.
   if (data.size() < plaintext_at::body) return fail(Failure::value_error("msg_key mismatch"));
   if (!same_msg_key(message_key(auth_key, data, x), msg_key)) return fail(Failure::value_error("msg_key mismatch"));
   if (!session_id || std::memcmp(data.data() + plaintext_at::session_id, session_id->data(), session_id_size) != 0) {
@@ -47,68 +56,68 @@ Outcome<Opened> open(std::span<std::uint8_t> data, AuthKey auth_key, const MsgKe
                 static_cast<std::int32_t>(load_le32(data.data() + plaintext_at::seq_no)), length};
 }
 
-Outcome<Owned> new_int(long long value) {
-  Owned number = Owned::steal(PyLong_FromLongLong(value));
-  if (!number) return fail(Failure::fetched());
-  return number;
+// The fifth item of the result looks like a second, wrong body length, but it is
+// not about the body: it is the length of what follows the salt and the session id
+// in the plaintext (message id, sequence number, length, body and padding), that is,
+// the length of `packed` less 40. Callers that parse the inner message themselves
+// take it as the size of what they were given, padding included; item 2 is the
+// body's own length. It is a 32-bit value like the length field beside it.
+std::int32_t room_after_session(std::size_t encrypted_size) noexcept {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(encrypted_size - msg_key_size));
 }
 
-}  // namespace
-
-Outcome<Owned> unpack_message(CallArgs call) {
-  auto bound = bind(unpack_message_signature, call);
-  if (!bound) return fail_from(bound);
-  auto packed = as_bytes((*bound)[0], "packed");
-  if (!packed) return fail_from(packed);
-  auto session_id = as_bytes((*bound)[1], "session_id");
-  if (!session_id) return fail_from(session_id);
-  auto auth_key = as_bytes((*bound)[2], "auth_key");
-  if (!auth_key) return fail_from(auth_key);
-  auto auth_key_id = as_bytes((*bound)[3], "auth_key_id");
-  if (!auth_key_id) return fail_from(auth_key_id);
-  Outcome<bool> incoming = true;
-  if ((*bound)[4]) incoming = as_bool((*bound)[4], "incoming");
-  if (!incoming) return fail_from(incoming);
-  if (auto ok = check_key_material(*auth_key, *auth_key_id); !ok) return fail_from(ok);
-  if (packed->size() < packed_header_size) return fail(Failure::value_error("packed data too short"));
-  if (std::memcmp(packed->data(), auth_key_id->data(), auth_key_id_size) != 0) {
-    return fail(Failure::value_error("auth_key_id mismatch"));
-  }
-
-  auto lease = ScratchLease::take();
-  if (!lease) return fail_from(lease);
-  std::span<std::uint8_t> data = lease->buffer().append(packed->subspan(packed_header_size));
-  // Only an 8-byte session id can match, so that is all the copy needs to hold.
-  const bool session_fits = session_id->size() == session_id_size;
-  std::array<std::uint8_t, session_id_size> session{};
-  if (session_fits) std::memcpy(session.data(), session_id->data(), session_id_size);
-  const auto key = copy_fixed<auth_key_size>(*auth_key);
-  MsgKey msg_key;
-  std::memcpy(msg_key.data(), packed->data() + auth_key_id_size, msg_key_size);
-  const unsigned x = *incoming ? 8 : 0;
-
-  auto opened = without_gil([&] { return open(data, key, msg_key, session_fits ? &session : nullptr, x); });
-  if (!opened) return fail_from(opened);
-
-  auto body = new_bytes(data.subspan(plaintext_at::body, static_cast<std::size_t>(opened->length)));
-  if (!body) return body;
-  if (auto back = std::move(*lease).give_back(); !back) return fail_from(back);
-  auto msg_id = new_int(opened->msg_id);
+Outcome<Owned> result_tuple(const Opened& opened, Owned body, std::size_t encrypted_size) {
+  auto msg_id = new_int(opened.msg_id);
   if (!msg_id) return msg_id;
-  auto seq_no = new_int(opened->seq_no);
+  auto seq_no = new_int(opened.seq_no);
   if (!seq_no) return seq_no;
-  auto length = new_int(opened->length);
+  auto length = new_int(opened.length);
   if (!length) return length;
-  auto rest = new_int(static_cast<std::int32_t>(static_cast<std::uint32_t>(data.size() - msg_key_size)));
-  if (!rest) return rest;
+  auto room = new_int(room_after_session(encrypted_size));
+  if (!room) return room;
   Owned tuple = Owned::steal(PyTuple_New(5));
   if (!tuple) return fail(Failure::fetched());
   PyTuple_SET_ITEM(tuple.get(), 0, msg_id->release());
   PyTuple_SET_ITEM(tuple.get(), 1, seq_no->release());
   PyTuple_SET_ITEM(tuple.get(), 2, length->release());
-  PyTuple_SET_ITEM(tuple.get(), 3, body->release());
-  PyTuple_SET_ITEM(tuple.get(), 4, rest->release());
+  PyTuple_SET_ITEM(tuple.get(), 3, body.release());
+  PyTuple_SET_ITEM(tuple.get(), 4, room->release());
   return tuple;
+}
+
+}  // namespace
+
+Outcome<Owned> unpack_message(CallArgs call) {
+  auto arguments = bind_arguments(unpack_message_signature, call);
+  if (!arguments) return fail_from(arguments);
+  const auto& [packed, session_id, auth_key, auth_key_id, incoming] = *arguments;
+  if (auto ok = check_key_material(auth_key, auth_key_id); !ok) return fail_from(ok);
+  if (packed.size() < packed_header_size) return fail(Failure::value_error("packed data too short"));
+  if (std::memcmp(packed.data(), auth_key_id.data(), auth_key_id_size) != 0) {
+    return fail(Failure::value_error("auth_key_id mismatch"));
+  }
+
+  auto lease = ScratchLease::take();
+  if (!lease) return fail_from(lease);
+  auto data = lease->buffer().append(packed.subspan(packed_header_size));
+  if (!data) return fail_from(data);
+  // Only an 8-byte session id can match, so that is all the copy needs to hold.
+  const bool session_fits = session_id.size() == session_id_size;
+  SessionId session{};
+  if (session_fits) std::memcpy(session.data(), session_id.data(), session_id_size);
+  // The authorization key is read in place, without the lock (as in pack.cpp).
+  const AuthKey key = auth_key.first<auth_key_size>();
+  MsgKey msg_key;
+  std::memcpy(msg_key.data(), packed.data() + auth_key_id_size, msg_key_size);
+  const unsigned x = incoming ? 8 : 0;
+
+  auto opened = without_gil([&] { return open(*data, key, msg_key, session_fits ? &session : nullptr, x); });
+  if (!opened) return fail_from(opened);
+
+  auto body = new_bytes(data->subspan(plaintext_at::body, static_cast<std::size_t>(opened->length)));
+  if (!body) return body;
+  if (auto back = std::move(*lease).give_back(); !back) return fail_from(back);
+  return result_tuple(*opened, std::move(*body), data->size());
 }
 
 }  // namespace rdz

@@ -6,13 +6,13 @@
 // path. Both give the same bytes.
 #pragma once
 
+#include "lib/secret.hpp"
 #include "modes/aesni.hpp"
 
 #include <nettle/aes.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 
 namespace rdz {
@@ -21,16 +21,6 @@ inline constexpr std::size_t aes_block = 16;
 inline constexpr std::size_t aes256_key_size = 32;
 
 using Aes256Key = std::span<const std::uint8_t, aes256_key_size>;
-
-// Zeroes memory in a way the compiler may not drop as a dead store.
-inline void secure_wipe(void* memory, std::size_t size) noexcept {
-#if defined(__GLIBC__) || defined(__FreeBSD__) || defined(__OpenBSD__)
-  explicit_bzero(memory, size);
-#else
-  volatile auto* bytes = static_cast<volatile std::uint8_t*>(memory);
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
-#endif
-}
 
 class Aes256Encrypt {
  public:

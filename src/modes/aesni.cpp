@@ -50,7 +50,8 @@ inline __m128i schedule_step(__m128i previous, __m128i assist) noexcept {
 // Round keys 2i and 2i + 1 from 2i - 2 and 2i - 1 (the last pair has only 2i).
 template <int round_constant>
 __attribute__((target("aes"))) inline void schedule_pair(__m128i* k, int i) noexcept {
-  k[2 * i] = schedule_step(k[2 * i - 2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[2 * i - 1], round_constant), 0xff));
+  k[2 * i] =
+      schedule_step(k[2 * i - 2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[2 * i - 1], round_constant), 0xff));
   if (2 * i + 1 <= rounds) {
     k[2 * i + 1] = schedule_step(k[2 * i - 1], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[2 * i], 0), 0xaa));
   }
@@ -97,8 +98,7 @@ bool agrees_with_nettle() noexcept {
   for (int i = 0; i < 16; ++i) counter[i] = static_cast<std::uint8_t>(i);
   std::uint8_t nettle_stream[16];
   aes256_encrypt(&encrypt, 16, nettle_stream, counter);
-  same = same && std::memcmp(stream, nettle_stream, 16) == 0 && high == 0x0001020304050607 &&
-         low == 0x08090a0b0c0d0e10;
+  same = same && std::memcmp(stream, nettle_stream, 16) == 0 && high == 0x0001020304050607 && low == 0x08090a0b0c0d0e10;
   secure_wipe(&encrypt, sizeof encrypt);
   secure_wipe(&ours_encrypt, sizeof ours_encrypt);
   secure_wipe(&nettle_decrypt, sizeof nettle_decrypt);
@@ -177,8 +177,8 @@ __attribute__((target("aes"))) void ctr_xor(const aes256_ctx& schedule, std::uin
                                             std::uint8_t* data, std::size_t blocks) noexcept {
   const aes256_ctx& keys = schedule;
   auto next_counter = [&] {
-    const __m128i block = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(low)),
-                                         static_cast<long long>(__builtin_bswap64(high)));
+    const __m128i block =
+        _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(low)), static_cast<long long>(__builtin_bswap64(high)));
     if (++low == 0) ++high;
     return block;
   };

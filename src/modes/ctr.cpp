@@ -1,6 +1,6 @@
 #include "modes/ctr.hpp"
 
-#include "modes/byteorder.hpp"
+#include "lib/byteorder.hpp"
 
 #include <algorithm>
 

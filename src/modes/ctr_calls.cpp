@@ -1,5 +1,4 @@
-// The CTR functions. Each encrypt/decrypt pair is one operation under two names:
-// counter mode is its own inverse.
+// The CTR functions.
 //
 // The caller's bytearray objects are read before the lock is released and written
 // after it is re-taken, from their storage fetched anew. Another thread may resize
@@ -7,14 +6,16 @@
 // if one no longer fits nothing at all is written (a position is never advanced
 // without its output, nor output written without its position). The result object
 // is made before anything is written, so a failure to make it changes nothing.
-#include "modes/calls.hpp"
+#include "modes/ctr_calls.hpp"
 
+#include "binding/caller_lock.hpp"
 #include "binding/gil.hpp"
-#include "modes/byteorder.hpp"
+#include "lib/byteorder.hpp"
+#include "lib/heap.hpp"
 #include "modes/ctr.hpp"
 
-#include <format>
-#include <vector>
+#include <cstring>
+#include <optional>
 
 namespace rdz {
 namespace {
@@ -24,35 +25,36 @@ std::span<std::uint8_t> storage(PyObject* bytearray) noexcept {
           static_cast<std::size_t>(PyByteArray_GET_SIZE(bytearray))};
 }
 
-Failure slice_mismatch(std::size_t source, std::size_t destination) {
-  return Failure::fault(std::format(
-      "copy_from_slice: source slice length ({}) does not match destination slice length ({})", source,
-      destination));
+// A caller's bytearray that changed size while the call worked is not an input
+// error but a broken assumption of the call, so it is a fault (PanicException, which
+// `except Exception` does not swallow). The texts are part of the module's interface
+// and callers match on them, so they keep the wording of the slice operation that
+// fails: "source" is what is copied from, "destination" what is copied into. On
+// write-back the source is the call's own copy and the destination the caller's
+// object, so the caller's new length comes second; a copy out of a caller's object
+// that shrank under us (possible only without the global lock) names it first.
+Failure slice_mismatch(std::size_t source, std::size_t destination,
+                       std::source_location where = std::source_location::current()) {
+  return Failure::fault_formatted(
+      where, "copy_from_slice: source slice length (%zu) does not match destination slice length (%zu)", source,
+      destination);
 }
 
-Failure index_out_of_bounds(std::size_t length, std::size_t index) {
-  return Failure::fault(std::format("index out of bounds: the len is {} but the index is {}", length, index));
+Failure index_out_of_bounds(std::size_t length, std::size_t index,
+                            std::source_location where = std::source_location::current()) {
+  return Failure::fault_formatted(where, "index out of bounds: the len is %zu but the index is %zu", length, index);
 }
 
-// The parameters after the first one, shared by the single-stream functions:
-// converted in order, then checked.
-struct StreamArgs {
-  ByteView key;
-  PyObject* iv;
-  PyObject* state;
-};
+// The key is read in place inside the window without the lock, in every function
+// here: a bytes object never changes, and the caller's reference keeps it alive until
+// the call returns. So no copy of it is made that would have to be wiped.
 
-Outcome<StreamArgs> stream_args(const Bound<4>& bound) {
-  auto key = as_bytes(bound[1], "key");
-  if (!key) return fail_from(key);
-  auto iv = as_bytearray(bound[2], "iv");
-  if (!iv) return fail_from(iv);
-  auto state = as_bytearray(bound[3], "state");
-  if (!state) return fail_from(state);
-  if (key->size() != aes256_key_size) return fail(Failure::value_error("Key must be 32 bytes"));
-  if (storage(*iv).size() != ctr_counter_size) return fail(Failure::value_error("IV must be 16 bytes"));
-  if (storage(*state).empty()) return fail(Failure::value_error("state must not be empty"));
-  return StreamArgs{*key, *iv, *state};
+// The checks of the stream parameters shared by the single-stream functions.
+Outcome<void> check_stream(ByteView key, PyObject* iv, PyObject* state) {
+  if (key.size() != aes256_key_size) return fail(Failure::value_error("Key must be 32 bytes"));
+  if (storage(iv).size() != ctr_counter_size) return fail(Failure::value_error("IV must be 16 bytes"));
+  if (storage(state).empty()) return fail(Failure::value_error("state must not be empty"));
+  return {};
 }
 
 // Copies the stream position out of the caller's objects (lock held).
@@ -80,25 +82,22 @@ void write_position(PyObject* iv, PyObject* state, const StreamPosition& positio
 
 // ---- ctr256_encrypt / ctr256_decrypt: a new bytes object -------------------------
 
-constexpr Signature<4> ctr256_encrypt_signature{"ctr256_encrypt", {"src", "key", "iv", "state"}};
-constexpr Signature<4> ctr256_decrypt_signature{"ctr256_decrypt", {"src", "key", "iv", "state"}};
+using CtrSignature = Signature<Bytes, Bytes, ByteArray, ByteArray>;
+constexpr CtrSignature ctr256_encrypt_signature{"ctr256_encrypt", {"src", "key", "iv", "state"}};
+constexpr CtrSignature ctr256_decrypt_signature{"ctr256_decrypt", {"src", "key", "iv", "state"}};
 
-Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
-  auto bound = bind(signature, call);
-  if (!bound) return fail_from(bound);
-  auto src = as_bytes((*bound)[0], "src");
-  if (!src) return fail_from(src);
-  auto args = stream_args(*bound);
-  if (!args) return fail_from(args);
-  const auto [key, iv, state] = *args;
+Outcome<Owned> ctr256_call(const CtrSignature& signature, CallArgs call) {
+  auto arguments = bind_arguments(signature, call);
+  if (!arguments) return fail_from(arguments);
+  const auto& [src, key, iv, state] = *arguments;
+  if (auto ok = check_stream(key, iv, state); !ok) return fail_from(ok);
 
   // The result starts as a copy of `src` and is transformed in its own storage: no
   // other code can see it before it is returned, so it may be written without the lock.
-  auto result = new_writable_bytes(src->size());
+  auto result = new_writable_bytes(src.size());
   if (!result) return result;
   std::span<std::uint8_t> text = writable_storage(*result);
-  if (!text.empty()) std::memcpy(text.data(), src->data(), text.size());
-  const auto key_copy = copy_fixed<aes256_key_size>(key);
+  if (!text.empty()) std::memcpy(text.data(), src.data(), text.size());
   auto position = [&] {
     CallerObjectsLock lock(iv, state);
     return read_position(iv, state);
@@ -106,7 +105,7 @@ Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
   if (!position) return fail_from(position);
 
   without_gil([&] {
-    const Aes256Encrypt cipher(key_copy);
+    const Aes256Encrypt cipher(key.first<aes256_key_size>());
     ctr256_apply(text, cipher, *position);
   });
 
@@ -118,139 +117,144 @@ Outcome<Owned> ctr256_call(const Signature<4>& signature, CallArgs call) {
 
 // ---- ctr256_encrypt_inplace / ctr256_decrypt_inplace: the caller's bytearray -----
 
-constexpr Signature<4> ctr256_encrypt_inplace_signature{"ctr256_encrypt_inplace", {"data", "key", "iv", "state"}};
-constexpr Signature<4> ctr256_decrypt_inplace_signature{"ctr256_decrypt_inplace", {"data", "key", "iv", "state"}};
+using CtrInplaceSignature = Signature<ByteArray, Bytes, ByteArray, ByteArray>;
+constexpr CtrInplaceSignature ctr256_encrypt_inplace_signature{"ctr256_encrypt_inplace",
+                                                               {"data", "key", "iv", "state"}};
+constexpr CtrInplaceSignature ctr256_decrypt_inplace_signature{"ctr256_decrypt_inplace",
+                                                               {"data", "key", "iv", "state"}};
 
-Outcome<Owned> ctr256_inplace_call(const Signature<4>& signature, CallArgs call) {
-  auto bound = bind(signature, call);
-  if (!bound) return fail_from(bound);
-  auto data = as_bytearray((*bound)[0], "data");
-  if (!data) return fail_from(data);
-  auto args = stream_args(*bound);
-  if (!args) return fail_from(args);
-  const auto [key, iv, state] = *args;
+Outcome<Owned> ctr256_inplace_call(const CtrInplaceSignature& signature, CallArgs call) {
+  auto arguments = bind_arguments(signature, call);
+  if (!arguments) return fail_from(arguments);
+  const auto& [data, key, iv, state] = *arguments;
+  if (auto ok = check_stream(key, iv, state); !ok) return fail_from(ok);
 
-  std::vector<std::uint8_t> text;
-  auto position = [&] {
-    CallerObjectsLock lock(iv, state, *data);
-    const auto original = storage(*data);
-    text.assign(original.begin(), original.end());
-    return read_position(iv, state);
+  struct Copied {
+    HeapArray<std::uint8_t> text;
+    StreamPosition position;
+  };
+  auto copied = [&]() -> Outcome<Copied> {
+    CallerObjectsLock lock(iv, state, data);
+    const auto original = storage(data);
+    auto text = HeapArray<std::uint8_t>::make(original.size());
+    if (!text) return fail_from(text);
+    if (!original.empty()) std::memcpy(text->span().data(), original.data(), original.size());
+    auto position = read_position(iv, state);
+    if (!position) return fail_from(position);
+    return Copied{std::move(*text), *position};
   }();
-  if (!position) return fail_from(position);
-  const auto key_copy = copy_fixed<aes256_key_size>(key);
+  if (!copied) return fail_from(copied);
 
   without_gil([&] {
-    const Aes256Encrypt cipher(key_copy);
-    ctr256_apply(text, cipher, *position);
+    const Aes256Encrypt cipher(key.first<aes256_key_size>());
+    ctr256_apply(copied->text.span(), cipher, copied->position);
   });
 
-  CallerObjectsLock lock(iv, state, *data);
-  const auto target = storage(*data);
+  CallerObjectsLock lock(iv, state, data);
+  const auto text = copied->text.span();
+  const auto target = storage(data);
   if (target.size() != text.size()) return fail(slice_mismatch(text.size(), target.size()));
   if (auto fits = check_position_fits(iv, state); !fits) return fail_from(fits);
   if (!text.empty()) std::memcpy(target.data(), text.data(), text.size());
-  write_position(iv, state, *position);
+  write_position(iv, state, copied->position);
   return Owned::take(Py_None);
 }
 
 // ---- ctr256_encrypt_batch / ctr256_decrypt_batch: many streams, one key ---------
 
-constexpr Signature<5> ctr256_encrypt_batch_signature{"ctr256_encrypt_batch",
-                                                      {"data_flat", "sizes", "key", "ivs", "states"}};
-constexpr Signature<5> ctr256_decrypt_batch_signature{"ctr256_decrypt_batch",
-                                                      {"data_flat", "sizes", "key", "ivs", "states"}};
+using CtrBatchSignature = Signature<Bytes, ByteArray, Bytes, ByteArray, ByteArray>;
+constexpr CtrBatchSignature ctr256_encrypt_batch_signature{"ctr256_encrypt_batch",
+                                                           {"data_flat", "sizes", "key", "ivs", "states"}};
+constexpr CtrBatchSignature ctr256_decrypt_batch_signature{"ctr256_decrypt_batch",
+                                                           {"data_flat", "sizes", "key", "ivs", "states"}};
 
 // Item k spans bytes bounds[k] .. bounds[k + 1] of the flat buffer.
-Outcome<std::vector<std::uint64_t>> item_bounds(std::span<const std::uint8_t> sizes, std::size_t items,
-                                                std::size_t available) {
-  std::vector<std::uint64_t> bounds(items + 1);
+Outcome<HeapArray<std::uint64_t>> item_bounds(std::span<const std::uint8_t> sizes, std::size_t items,
+                                              std::size_t available) {
+  auto bounds = HeapArray<std::uint64_t>::make(items + 1);
+  if (!bounds) return bounds;
+  auto& b = *bounds;
+  b[0] = 0;
   for (std::size_t k = 0; k < items; ++k) {
     const std::uint64_t size = load_le32(sizes.data() + 4 * k);
-    if (__builtin_add_overflow(bounds[k], size, &bounds[k + 1])) {
-      return fail(Failure::value_error("total data size overflow"));
-    }
+    if (__builtin_add_overflow(b[k], size, &b[k + 1])) return fail(Failure::value_error("total data size overflow"));
   }
-  if (bounds[items] > available) return fail(Failure::value_error("data_flat too short for given sizes"));
+  if (b[items] > available) return fail(Failure::value_error("data_flat too short for given sizes"));
   return bounds;
 }
 
 // Positions are written item by item, counter block then offset; the first item
-// that no longer fits decides which object's fault is reported.
+// that no longer fits decides which object's fault is reported, with the text that
+// writing item by item would have met there.
 Outcome<void> check_positions_fit(PyObject* ivs, PyObject* states, std::size_t items) {
   const std::size_t ivs_length = storage(ivs).size();
   const std::size_t states_length = storage(states).size();
   const std::size_t ivs_fit = ivs_length / ctr_counter_size;  // first item whose block does not fit
   if (ivs_fit < items && ivs_fit <= states_length) {
-    return fail(Failure::fault(std::format("range end index 16 out of range for slice of length {}",
-                                           ivs_length - ivs_fit * ctr_counter_size)));
+    return fail(Failure::fault_formatted(std::source_location::current(),
+                                         "range end index 16 out of range for slice of length %zu",
+                                         ivs_length - ivs_fit * ctr_counter_size));
   }
   if (states_length < items) return fail(index_out_of_bounds(states_length, states_length));
   return {};
 }
 
-Outcome<Owned> ctr256_batch_call(const Signature<5>& signature, CallArgs call) {
-  auto bound = bind(signature, call);
-  if (!bound) return fail_from(bound);
-  auto data_flat = as_bytes((*bound)[0], "data_flat");
-  if (!data_flat) return fail_from(data_flat);
-  auto sizes = as_bytearray((*bound)[1], "sizes");
-  if (!sizes) return fail_from(sizes);
-  auto key = as_bytes((*bound)[2], "key");
-  if (!key) return fail_from(key);
-  auto ivs = as_bytearray((*bound)[3], "ivs");
-  if (!ivs) return fail_from(ivs);
-  auto states = as_bytearray((*bound)[4], "states");
-  if (!states) return fail_from(states);
+struct Batch {
+  HeapArray<std::uint64_t> bounds;
+  HeapArray<StreamPosition> positions;
+};
 
-  if (key->size() != aes256_key_size) return fail(Failure::value_error("Key must be 32 bytes"));
+// The checks and copies of the caller's objects, under their locks. No items (an
+// empty `states`) is no work at all: nothing else is examined.
+Outcome<std::optional<Batch>> gather(ByteView data_flat, PyObject* sizes, PyObject* ivs, PyObject* states) {
+  CallerObjectsLock lock(ivs, states, sizes);
+  const auto counters = storage(ivs);
+  const auto offsets = storage(states);
+  const std::size_t items = offsets.size();
+  if (items == 0) return std::nullopt;
+  if (counters.size() != ctr_counter_size * items) return fail(Failure::value_error("ivs must be 16*n bytes"));
+  if (storage(sizes).size() != 4 * items) return fail(Failure::value_error("sizes must be 4*n bytes"));
+  auto bounds = item_bounds(storage(sizes), items, data_flat.size());
+  if (!bounds) return fail_from(bounds);
+  auto positions = HeapArray<StreamPosition>::make(items);
+  if (!positions) return fail_from(positions);
+  for (std::size_t k = 0; k < items; ++k) {
+    std::memcpy((*positions)[k].counter.data(), counters.data() + ctr_counter_size * k, ctr_counter_size);
+    (*positions)[k].offset = clamp_offset(offsets[k]);
+  }
+  return Batch{std::move(*bounds), std::move(*positions)};
+}
 
-  struct Work {
-    std::vector<std::uint64_t> bounds;
-    std::vector<StreamPosition> positions;
-  };
-  // The checks and copies of the caller's objects, under their locks.
-  auto gathered = [&]() -> Outcome<Work> {
-    CallerObjectsLock lock(*ivs, *states, *sizes);
-    const auto counters = storage(*ivs);
-    const auto offsets = storage(*states);
-    const std::size_t items = offsets.size();
-    if (items == 0) return Work{};
-    if (counters.size() != ctr_counter_size * items) return fail(Failure::value_error("ivs must be 16*n bytes"));
-    if (storage(*sizes).size() != 4 * items) return fail(Failure::value_error("sizes must be 4*n bytes"));
-    auto bounds = item_bounds(storage(*sizes), items, data_flat->size());
-    if (!bounds) return fail_from(bounds);
-    std::vector<StreamPosition> positions(items);
-    for (std::size_t k = 0; k < items; ++k) {
-      std::memcpy(positions[k].counter.data(), counters.data() + ctr_counter_size * k, ctr_counter_size);
-      positions[k].offset = clamp_offset(offsets[k]);
-    }
-    return Work{std::move(*bounds), std::move(positions)};
-  }();
+Outcome<Owned> ctr256_batch_call(const CtrBatchSignature& signature, CallArgs call) {
+  auto arguments = bind_arguments(signature, call);
+  if (!arguments) return fail_from(arguments);
+  const auto& [data_flat, sizes, key, ivs, states] = *arguments;
+  if (key.size() != aes256_key_size) return fail(Failure::value_error("Key must be 32 bytes"));
+
+  auto gathered = gather(data_flat, sizes, ivs, states);
   if (!gathered) return fail_from(gathered);
-  auto& [bounds, positions] = *gathered;
+  if (!*gathered) return new_bytes({});
+  auto& [bounds, positions] = **gathered;
   const std::size_t items = positions.size();
-  if (items == 0) return new_bytes({});  // nothing else is examined
 
   // As in ctr256_encrypt, the result object's own storage is the working copy.
-  auto result = new_writable_bytes(data_flat->size());
+  auto result = new_writable_bytes(data_flat.size());
   if (!result) return result;
   std::span<std::uint8_t> text = writable_storage(*result);
-  if (!text.empty()) std::memcpy(text.data(), data_flat->data(), text.size());
-  const auto key_copy = copy_fixed<aes256_key_size>(*key);
+  if (!text.empty()) std::memcpy(text.data(), data_flat.data(), text.size());
 
   without_gil([&] {
-    const Aes256Encrypt cipher(key_copy);
+    const Aes256Encrypt cipher(key.first<aes256_key_size>());
     for (std::size_t k = 0; k < items; ++k) {
       const auto begin = static_cast<std::size_t>(bounds[k]);
       ctr256_apply(text.subspan(begin, static_cast<std::size_t>(bounds[k + 1]) - begin), cipher, positions[k]);
     }
   });
 
-  CallerObjectsLock lock(*ivs, *states);
-  if (auto fits = check_positions_fit(*ivs, *states, items); !fits) return fail_from(fits);
-  const auto counters = storage(*ivs);
-  const auto offsets = storage(*states);
+  CallerObjectsLock lock(ivs, states);
+  if (auto fits = check_positions_fit(ivs, states, items); !fits) return fail_from(fits);
+  const auto counters = storage(ivs);
+  const auto offsets = storage(states);
   for (std::size_t k = 0; k < items; ++k) {
     std::memcpy(counters.data() + ctr_counter_size * k, positions[k].counter.data(), ctr_counter_size);
     offsets[k] = static_cast<std::uint8_t>(positions[k].offset);

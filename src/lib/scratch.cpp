@@ -1,8 +1,7 @@
-#include "modes/scratch.hpp"
+#include "lib/scratch.hpp"
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <utility>
 
 namespace rdz {
@@ -20,6 +19,22 @@ thread_local ScratchSlot slot;
 ScratchSlot::~ScratchSlot() { slot_torn_down = true; }
 
 }  // namespace
+}  // namespace rdz
+
+#if defined(__GLIBC__)
+// A thread_local object with a destructor makes the compiler register that
+// destructor at the thread's first use through `__cxa_thread_atexit`, which lives in
+// the C++ runtime library (libstdc++) and only forwards to the C library. Forwarding
+// here instead keeps the module free of the C++ runtime: glibc has provided
+// `__cxa_thread_atexit_impl` since 2.18. Hidden, so no other module can bind to it.
+extern "C" int __cxa_thread_atexit_impl(void (*destructor)(void*), void* object, void* dso_handle) noexcept;
+extern "C" __attribute__((visibility("hidden"))) int __cxa_thread_atexit(void (*destructor)(void*), void* object,
+                                                                         void* dso_handle) noexcept {
+  return __cxa_thread_atexit_impl(destructor, object, dso_handle);
+}
+#endif
+
+namespace rdz {
 
 ScratchBuffer::ScratchBuffer(ScratchBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
@@ -38,32 +53,26 @@ ScratchBuffer& ScratchBuffer::operator=(ScratchBuffer&& other) noexcept {
 
 ScratchBuffer::~ScratchBuffer() { PyMem_RawFree(data_); }
 
-std::uint8_t* ScratchBuffer::reserve_tail(std::size_t n) {
+bool ScratchBuffer::reserve(std::size_t n) noexcept {
   if (capacity_ - length_ < n) {
-    if (n > SIZE_MAX / 2 - length_) throw std::bad_alloc();
+    if (n > SIZE_MAX / 2 - length_) return false;
     const std::size_t wanted = std::max({capacity_ * 2, length_ + n, std::size_t{8}});
     // Contents survive growth; the common case (an empty buffer) copies nothing.
     auto* grown = static_cast<std::uint8_t*>(length_ ? PyMem_RawRealloc(data_, wanted) : PyMem_RawMalloc(wanted));
-    if (!grown) throw std::bad_alloc();
+    if (!grown) return false;
     if (!length_) PyMem_RawFree(data_);
     data_ = grown;
     capacity_ = wanted;
   }
-  return data_ + length_;
+  return true;
 }
 
-std::span<std::uint8_t> ScratchBuffer::append(std::span<const std::uint8_t> bytes) {
-  std::uint8_t* tail = reserve_tail(bytes.size());
+Outcome<std::span<std::uint8_t>> ScratchBuffer::append(std::span<const std::uint8_t> bytes) {
+  if (!reserve(bytes.size())) return fail(Failure::out_of_memory());
+  std::uint8_t* tail = data_ + length_;
   if (!bytes.empty()) std::memcpy(tail, bytes.data(), bytes.size());
   length_ += bytes.size();
-  return {tail, bytes.size()};
-}
-
-std::span<std::uint8_t> ScratchBuffer::append_zeroed(std::size_t n) {
-  std::uint8_t* tail = reserve_tail(n);
-  if (n) std::memset(tail, 0, n);
-  length_ += n;
-  return {tail, n};
+  return std::span<std::uint8_t>(tail, bytes.size());
 }
 
 Outcome<ScratchLease> ScratchLease::take() {

@@ -1,12 +1,11 @@
-// The cipher functions as the module registers them.
+// The CTR functions as the module registers them: each encrypt/decrypt pair is one
+// operation under two names, since counter mode is its own inverse.
 #pragma once
 
-#include "binding/call.hpp"
+#include "binding/body.hpp"
 
 namespace rdz {
 
-Outcome<Owned> ige256_encrypt(CallArgs call);
-Outcome<Owned> ige256_decrypt(CallArgs call);
 Outcome<Owned> ctr256_encrypt(CallArgs call);
 Outcome<Owned> ctr256_decrypt(CallArgs call);
 Outcome<Owned> ctr256_encrypt_inplace(CallArgs call);

@@ -28,18 +28,17 @@ class ScratchBuffer {
   ScratchBuffer& operator=(ScratchBuffer&& other) noexcept;
   ~ScratchBuffer();
 
-  // Append bytes (a copy, or `n` zero bytes) and return the appended region.
-  // Throws std::bad_alloc when the growth cannot be allocated; the buffer is then
-  // unchanged.
-  std::span<std::uint8_t> append(std::span<const std::uint8_t> bytes);
-  std::span<std::uint8_t> append_zeroed(std::size_t n);
+  // Appends a copy of `bytes` and returns the appended region; memory exhausted if
+  // the growth cannot be allocated (the buffer is then unchanged).
+  Outcome<std::span<std::uint8_t>> append(std::span<const std::uint8_t> bytes);
 
   std::span<std::uint8_t> contents() noexcept { return {data_, length_}; }
   std::size_t capacity() const noexcept { return capacity_; }
   void clear() noexcept { length_ = 0; }
 
  private:
-  std::uint8_t* reserve_tail(std::size_t n);
+  // Makes room for `n` more bytes; false if the growth cannot be allocated.
+  bool reserve(std::size_t n) noexcept;
 
   std::uint8_t* data_ = nullptr;
   std::size_t capacity_ = 0;
