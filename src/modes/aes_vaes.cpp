@@ -200,3 +200,40 @@ void ctr_xor_256(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t&
 }  // namespace rdz::vaes
 
 #endif
+
+#if defined(__x86_64__)
+
+#include "modes/aes_aesni.hpp"
+#include "modes/aes_backend.hpp"
+
+namespace rdz {
+namespace {
+
+// Below four blocks the 128-bit instructions are faster: a vector would be mostly
+// empty, and its set-up is not paid back.
+constexpr std::size_t wide_from = 4;
+
+void ctr_xor_512(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+                 std::uint8_t* out, std::size_t blocks) noexcept {
+  if (blocks < wide_from) return aesni::ctr_xor(schedule, high, low, in, out, blocks);
+  vaes::ctr_xor_512(schedule, high, low, in, out, blocks);
+}
+
+void ctr_xor_256(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+                 std::uint8_t* out, std::size_t blocks) noexcept {
+  if (blocks < wide_from) return aesni::ctr_xor(schedule, high, low, in, out, blocks);
+  vaes::ctr_xor_256(schedule, high, low, in, out, blocks);
+}
+
+}  // namespace
+
+// IGE is one serial chain, which the wide instructions cannot speed up: the VAES
+// backends share AES-NI's key expansion and IGE.
+constinit const AesBackend vaes512_backend{aesni::expand_encrypt, aesni::expand_decrypt, aesni::ige_encrypt,
+                                           aesni::ige_decrypt,     ctr_xor_512,           "vaes512"};
+constinit const AesBackend vaes256_backend{aesni::expand_encrypt, aesni::expand_decrypt, aesni::ige_encrypt,
+                                           aesni::ige_decrypt,     ctr_xor_256,           "vaes256"};
+
+}  // namespace rdz
+
+#endif
