@@ -21,7 +21,7 @@ namespace {
 constexpr int in_flight = 8;
 
 __attribute__((target("vaes,avx512f,avx512bw"))) void keystream512(__m128i* data, std::size_t blocks,
-                                                                     const __m128i* keys128) {
+                                                                   const __m128i* keys128) {
   __m512i k[15];
   for (int r = 0; r < 15; ++r) k[r] = _mm512_broadcast_i32x4(keys128[r]);
   const __m512i reverse = _mm512_broadcast_i32x4(_mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
@@ -48,7 +48,8 @@ __attribute__((target("vaes,avx512f,avx512bw"))) void keystream512(__m128i* data
 }
 
 __attribute__((target("vaes,avx2"))) void keystream256(__m128i* data, std::size_t blocks, const __m128i* keys128) {
-  const __m256i reverse = _mm256_broadcastsi128_si256(_mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+  const __m256i reverse =
+      _mm256_broadcastsi128_si256(_mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
   const __m256i step = _mm256_set_epi64x(0, 2, 0, 2);
   __m256i counter = _mm256_set_epi64x(0, 1, 0, 0);
   auto* at = reinterpret_cast<__m256i*>(data);
@@ -89,7 +90,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   alignas(16) __m128i keys[15];
-  for (int round = 0; round < 15; ++round) keys[round] = _mm_set_epi32(round * 0x9e3779b9, round + 17, ~round, round << 20);
+  for (int round = 0; round < 15; ++round)
+    keys[round] = _mm_set_epi32(round * 0x9e3779b9, round + 17, ~round, round << 20);
   const auto blocks = std::make_unique<__m128i[]>(count);
   for (std::size_t i = 0; i < count; ++i) blocks[i] = _mm_set_epi64x(static_cast<long long>(i), 0x5bd1e995);
   const auto run = has512 ? keystream512 : keystream256;
@@ -101,6 +103,7 @@ int main(int argc, char** argv) {
 
   alignas(16) unsigned char sink[16];
   _mm_store_si128(reinterpret_cast<__m128i*>(sink), blocks[count / 2]);
-  std::printf("%.4f %02x %d\n", elapsed.count() / (static_cast<double>(count) * repetitions), sink[0], has512 ? 512 : 256);
+  std::printf("%.4f %02x %d\n", elapsed.count() / (static_cast<double>(count) * repetitions), sink[0],
+              has512 ? 512 : 256);
   return 0;
 }

@@ -52,8 +52,9 @@ inline __m128i schedule_step(__m128i previous, __m128i assist) noexcept {
 template <int round_constant>
 __attribute__((target("aes"))) inline void schedule_pair(aes256_ctx& schedule, int i) noexcept {
   auto* k = reinterpret_cast<__m128i*>(schedule.keys);
-  const __m128i even = schedule_step(_mm_loadu_si128(k + 2 * i - 2),
-                                     _mm_shuffle_epi32(_mm_aeskeygenassist_si128(_mm_loadu_si128(k + 2 * i - 1), round_constant), 0xff));
+  const __m128i even =
+      schedule_step(_mm_loadu_si128(k + 2 * i - 2),
+                    _mm_shuffle_epi32(_mm_aeskeygenassist_si128(_mm_loadu_si128(k + 2 * i - 1), round_constant), 0xff));
   _mm_storeu_si128(k + 2 * i, even);
   if (2 * i + 1 <= rounds) {
     _mm_storeu_si128(k + 2 * i + 1, schedule_step(_mm_loadu_si128(k + 2 * i - 1),
@@ -142,7 +143,7 @@ __attribute__((target("aes"))) void ctr_xor(const aes256_ctx& encrypt, std::uint
 namespace rdz {
 
 constinit const AesBackend aesni_backend{aesni::expand_encrypt, aesni::expand_decrypt, aesni::ige_encrypt,
-                                         aesni::ige_decrypt,     aesni::ctr_xor,        "aesni"};
+                                         aesni::ige_decrypt,    aesni::ctr_xor,        "aesni"};
 
 }  // namespace rdz
 

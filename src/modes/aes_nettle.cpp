@@ -1,7 +1,7 @@
 // The portable path: Nettle's block functions (which pick their own best code for
 // the processor, or constant-time software).
+#include "lib/byteorder.hpp"
 #include "modes/aes_backend.hpp"
-#include "modes/byteorder.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -43,9 +43,7 @@ inline void by_segments(Segment segment, std::uint64_t& high, std::uint64_t& low
 
 // In the kernels each 16-byte lane holds a counter as a little-endian 128-bit
 // integer (low half first); reversing the lane's bytes gives the big-endian block.
-inline __m128i lane_reversal() noexcept {
-  return _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-}
+inline __m128i lane_reversal() noexcept { return _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15); }
 
 // ---- 512-bit: four blocks per vector ----------------------------------------------
 
@@ -90,8 +88,8 @@ RDZ_VAES512 inline void group512(const std::uint32_t* keys, __m512i& counters, c
 
 // The last 4K - 3 to 4K blocks of a segment.
 template <int K>
-RDZ_VAES512 inline void tail512(const std::uint32_t* keys, __m512i& counters, const std::uint8_t* in,
-                                std::uint8_t* out, std::size_t blocks) noexcept {
+RDZ_VAES512 inline void tail512(const std::uint32_t* keys, __m512i& counters, const std::uint8_t* in, std::uint8_t* out,
+                                std::size_t blocks) noexcept {
   const unsigned in_last = static_cast<unsigned>(blocks) - 4 * (K - 1);  // 1..4
   group512<K, true>(keys, counters, in, out, static_cast<__mmask8>((1u << (2 * in_last)) - 1));
 }
@@ -99,23 +97,34 @@ RDZ_VAES512 inline void tail512(const std::uint32_t* keys, __m512i& counters, co
 // Out of line: inlined, it would be copied into each peeled iteration of the
 // segment loop.
 __attribute__((noinline)) RDZ_VAES512 void segment512(const std::uint32_t* keys, std::uint64_t high, std::uint64_t low,
-                            const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) noexcept {
+                                                      const std::uint8_t* in, std::uint8_t* out,
+                                                      std::size_t blocks) noexcept {
   const auto h = static_cast<long long>(high), l = static_cast<long long>(low);
-  __m512i counters = _mm512_add_epi64(_mm512_set_epi64(h, l, h, l, h, l, h, l), _mm512_set_epi64(0, 3, 0, 2, 0, 1, 0, 0));
+  __m512i counters =
+      _mm512_add_epi64(_mm512_set_epi64(h, l, h, l, h, l, h, l), _mm512_set_epi64(0, 3, 0, 2, 0, 1, 0, 0));
   constexpr std::size_t per_group = 4 * in_flight;
   for (; blocks >= per_group; blocks -= per_group, in += 16 * per_group, out += 16 * per_group) {
     group512<in_flight, false>(keys, counters, in, out, 0xff);
   }
   switch ((blocks + 3) / 4) {
-    case 1: return tail512<1>(keys, counters, in, out, blocks);
-    case 2: return tail512<2>(keys, counters, in, out, blocks);
-    case 3: return tail512<3>(keys, counters, in, out, blocks);
-    case 4: return tail512<4>(keys, counters, in, out, blocks);
-    case 5: return tail512<5>(keys, counters, in, out, blocks);
-    case 6: return tail512<6>(keys, counters, in, out, blocks);
-    case 7: return tail512<7>(keys, counters, in, out, blocks);
-    case 8: return tail512<8>(keys, counters, in, out, blocks);
-    default: return;  // none left
+    case 1:
+      return tail512<1>(keys, counters, in, out, blocks);
+    case 2:
+      return tail512<2>(keys, counters, in, out, blocks);
+    case 3:
+      return tail512<3>(keys, counters, in, out, blocks);
+    case 4:
+      return tail512<4>(keys, counters, in, out, blocks);
+    case 5:
+      return tail512<5>(keys, counters, in, out, blocks);
+    case 6:
+      return tail512<6>(keys, counters, in, out, blocks);
+    case 7:
+      return tail512<7>(keys, counters, in, out, blocks);
+    case 8:
+      return tail512<8>(keys, counters, in, out, blocks);
+    default:
+      return;  // none left
   }
 }
 
@@ -161,7 +170,8 @@ RDZ_VAES256 inline void group256(const std::uint32_t* keys, __m256i& counters, c
 }
 
 __attribute__((noinline)) RDZ_VAES256 void segment256(const std::uint32_t* keys, std::uint64_t high, std::uint64_t low,
-                            const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) noexcept {
+                                                      const std::uint8_t* in, std::uint8_t* out,
+                                                      std::size_t blocks) noexcept {
   const auto h = static_cast<long long>(high), l = static_cast<long long>(low);
   __m256i counters = _mm256_add_epi64(_mm256_set_epi64x(h, l, h, l), _mm256_set_epi64x(0, 1, 0, 0));
   constexpr std::size_t per_group = 2 * in_flight;
@@ -169,15 +179,24 @@ __attribute__((noinline)) RDZ_VAES256 void segment256(const std::uint32_t* keys,
     group256<in_flight>(keys, counters, in, out, false);
   }
   switch ((blocks + 1) / 2) {
-    case 1: return group256<1>(keys, counters, in, out, blocks % 2 != 0);
-    case 2: return group256<2>(keys, counters, in, out, blocks % 2 != 0);
-    case 3: return group256<3>(keys, counters, in, out, blocks % 2 != 0);
-    case 4: return group256<4>(keys, counters, in, out, blocks % 2 != 0);
-    case 5: return group256<5>(keys, counters, in, out, blocks % 2 != 0);
-    case 6: return group256<6>(keys, counters, in, out, blocks % 2 != 0);
-    case 7: return group256<7>(keys, counters, in, out, blocks % 2 != 0);
-    case 8: return group256<8>(keys, counters, in, out, blocks % 2 != 0);
-    default: return;  // none left
+    case 1:
+      return group256<1>(keys, counters, in, out, blocks % 2 != 0);
+    case 2:
+      return group256<2>(keys, counters, in, out, blocks % 2 != 0);
+    case 3:
+      return group256<3>(keys, counters, in, out, blocks % 2 != 0);
+    case 4:
+      return group256<4>(keys, counters, in, out, blocks % 2 != 0);
+    case 5:
+      return group256<5>(keys, counters, in, out, blocks % 2 != 0);
+    case 6:
+      return group256<6>(keys, counters, in, out, blocks % 2 != 0);
+    case 7:
+      return group256<7>(keys, counters, in, out, blocks % 2 != 0);
+    case 8:
+      return group256<8>(keys, counters, in, out, blocks % 2 != 0);
+    default:
+      return;  // none left
   }
 }
 
@@ -230,9 +249,9 @@ void ctr_xor_256(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t&
 // IGE is one serial chain, which the wide instructions cannot speed up: the VAES
 // backends share AES-NI's key expansion and IGE.
 constinit const AesBackend vaes512_backend{aesni::expand_encrypt, aesni::expand_decrypt, aesni::ige_encrypt,
-                                           aesni::ige_decrypt,     ctr_xor_512,           "vaes512"};
+                                           aesni::ige_decrypt,    ctr_xor_512,           "vaes512"};
 constinit const AesBackend vaes256_backend{aesni::expand_encrypt, aesni::expand_decrypt, aesni::ige_encrypt,
-                                           aesni::ige_decrypt,     ctr_xor_256,           "vaes256"};
+                                           aesni::ige_decrypt,    ctr_xor_256,           "vaes256"};
 
 }  // namespace rdz
 

@@ -20,9 +20,9 @@ constexpr std::uint32_t leaf7_ebx_avx512bw = 1u << 30;
 constexpr std::uint32_t leaf7_ecx_vaes = 1u << 9;
 // XCR0: the register state the OS saves.
 constexpr std::uint64_t xcr0_sse = 1u << 1;
-constexpr std::uint64_t xcr0_avx = 1u << 2;       // upper halves of YMM0-15
-constexpr std::uint64_t xcr0_opmask = 1u << 5;    // k0-k7
-constexpr std::uint64_t xcr0_zmm_hi256 = 1u << 6; // upper halves of ZMM0-15
+constexpr std::uint64_t xcr0_avx = 1u << 2;  // upper halves of YMM0-15
+constexpr std::uint64_t xcr0_opmask = 1u << 5;  // k0-k7
+constexpr std::uint64_t xcr0_zmm_hi256 = 1u << 6;  // upper halves of ZMM0-15
 constexpr std::uint64_t xcr0_hi16_zmm = 1u << 7;  // ZMM16-31
 constexpr std::uint64_t xcr0_ymm = xcr0_sse | xcr0_avx;
 constexpr std::uint64_t xcr0_zmm = xcr0_ymm | xcr0_opmask | xcr0_zmm_hi256 | xcr0_hi16_zmm;
@@ -48,8 +48,8 @@ Features detect() noexcept {
   if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return found;
   const bool vaes = (c & leaf7_ecx_vaes) != 0 && found.aes;
   found.avx2_vaes = vaes && (b & leaf7_ebx_avx2) != 0 && (xcr0 & xcr0_ymm) == xcr0_ymm;
-  found.avx512_vaes = found.avx2_vaes && (b & leaf7_ebx_avx512f) != 0 && (b & leaf7_ebx_avx512bw) != 0 &&
-                      (xcr0 & xcr0_zmm) == xcr0_zmm;
+  found.avx512_vaes =
+      found.avx2_vaes && (b & leaf7_ebx_avx512f) != 0 && (b & leaf7_ebx_avx512bw) != 0 && (xcr0 & xcr0_zmm) == xcr0_zmm;
   return found;
 }
 

@@ -17,8 +17,8 @@
 namespace rdz::cpu {
 
 struct Features {
-  bool aes;          // AES-NI (SSE state is always saved on x86-64)
-  bool avx2_vaes;    // 256-bit VAES with AVX2; the OS saves the YMM state
+  bool aes;  // AES-NI (SSE state is always saved on x86-64)
+  bool avx2_vaes;  // 256-bit VAES with AVX2; the OS saves the YMM state
   bool avx512_vaes;  // 512-bit VAES with AVX-512 F and BW; the OS saves opmask and all ZMM state
 };
 
