@@ -399,7 +399,7 @@ def longest_stall(call):
         clock, last = time.perf_counter, time.perf_counter()
         while not done[0]:
             now = clock()
-            if now - last > 1e-4:
+            if now - last > 1e-5:
                 gaps.append((last, now))
             last = now
 
