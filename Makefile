@@ -2,6 +2,7 @@
 # make test    builds, then runs the test suite against the build tree
 # make check   everything CI runs: the suite, then each entry of CHECKS (see mk/)
 # make bench   the benchmark suite (mk/bench.mk)
+# make wheels  manylinux wheels for x86_64 and aarch64 into dist/, checked and tested (mk/wheels.mk)
 #
 # Without Python 3.14 headers, Nettle and a C++23 compiler on the host, every target
 # re-enters itself inside the project's environment (tools/devenv).
@@ -9,7 +10,7 @@
 PYTHON ?= python3.14
 CXX ?= g++
 BUILD := build/release
-TARGETS := build test check fuzz bench demo dist clean
+TARGETS := build test check tsan fuzz bench demo dist wheels clean
 
 HOST_READY := $(shell command -v $(PYTHON) >/dev/null 2>&1 \
   && $(PYTHON) -c 'import os, sys, sysconfig; sys.exit(not os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")))' 2>/dev/null \

@@ -11,6 +11,7 @@ before failing, or wrote to the wrong place, leaves contents that differ from bo
 the input and the reference.
 """
 import os
+import re
 import threading
 
 import pytest
@@ -145,3 +146,31 @@ def test_batch_positions_shortened(batch, name, target, message):
     run_races(lambda: [bytearray(ivs), bytearray(states)],
               lambda ivs_, states_: getattr(r, name)(flat, bytearray(sizes), key, ivs_, states_),
               flip, target, message, expected)
+
+
+class OwnBufferOnly(bytearray):
+    """A bytearray whose __buffer__ must never be called: a call pins the length of
+    the bytearray itself, running no Python code."""
+
+    def __buffer__(self, flags):
+        raise AssertionError("the module asked a subclass for its buffer")
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda data, sizes: r.ctr256_encrypt_inplace(data, bytes(32), bytearray(16), bytearray(1)), None),
+    (lambda data, sizes: r.ctr256_encrypt_batch(bytes(8), sizes, bytes(32), bytearray(16), bytearray(1)), None),
+    (lambda data, sizes: r.ctr256_decrypt_batch(bytes(8), sizes, bytes(32), bytearray(32), bytearray(2)),
+     "sizes must be 4*n bytes"),
+    (lambda data, sizes: r.ctr256_decrypt_batch(bytes(7), sizes, bytes(32), bytearray(16), bytearray(1)),
+     "data_flat too short for given sizes"),
+], ids=["inplace", "batch", "batch-sizes-length", "batch-data-short"])
+def test_pinned_bytearray_is_let_go(call, error):
+    data, sizes = OwnBufferOnly(b"abcdefgh"), OwnBufferOnly((8).to_bytes(4, "little"))
+    if error is None:
+        call(data, sizes)
+    else:
+        with pytest.raises(ValueError, match=re.escape(error)):
+            call(data, sizes)
+    data.append(0)  # BufferError while an export is left behind
+    sizes.append(0)
+    assert (len(data), len(sizes)) == (9, 5)

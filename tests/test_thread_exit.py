@@ -47,6 +47,12 @@ def _under_asan():
         return "libasan" in maps.read()
 
 
+def _under_emulation():
+    # make wheels runs the aarch64 suite under qemu-user and says so: the emulator's own
+    # memory for each guest thread shows in the process's resident size too.
+    return os.environ.get("RDZ_EMULATOR") == "qemu-user"
+
+
 def test_live_thread_holds_its_buffer_and_frees_it_at_exit():
     tracemalloc.start()
     try:
@@ -84,5 +90,7 @@ def test_ended_threads_leave_no_buffers():
     rss_growth = _rss() - rss
     assert traced_growth < MIB, traced_growth
     # AddressSanitizer keeps freed memory in a quarantine (256 MiB by default) before
-    # it reuses it; a leak of the buffers (2,000 MiB) would still be six times the bound.
-    assert rss_growth < (64 + (256 if _under_asan() else 0)) * MIB, rss_growth
+    # it reuses it, and qemu-user keeps some memory per ended thread (about 35 KiB
+    # measured); a leak of the buffers (2,000 MiB) would still be six times the bound.
+    assert rss_growth < (64 + (256 if _under_asan() or _under_emulation() else 0)) * MIB, rss_growth
+

@@ -1,5 +1,6 @@
 #include "modes/aes_backend.hpp"
 
+#include "lib/secret.hpp"
 #include "modes/cpu.hpp"
 
 #include <atomic>
@@ -15,7 +16,7 @@ constexpr std::uint8_t fips_197_c3[16] = {0x8e, 0xa2, 0xb7, 0xca, 0x51, 0x67, 0x
 // Wipes Nettle contexts on every way out of the check.
 struct Schedules {
   aes256_ctx nettle, ours;
-  ~Schedules() { explicit_bzero(this, sizeof *this); }
+  ~Schedules() { secure_wipe(this, sizeof *this); }
 };
 
 bool same_schedule(const AesBackend& candidate, const std::uint8_t* key) noexcept {

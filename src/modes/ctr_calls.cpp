@@ -20,10 +20,17 @@
 namespace rdz {
 namespace {
 
+// A caller's bytearray's storage: only while its length cannot change (under a
+// CallerObjectsLock or a PinnedLength).
 std::span<std::uint8_t> storage(PyObject* bytearray) noexcept {
   return {reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(bytearray)),
           static_cast<std::size_t>(PyByteArray_GET_SIZE(bytearray))};
 }
+
+// A caller's bytearray's length, read without its lock: on a free-threaded build
+// PyByteArray_GET_SIZE is an atomic load. It may change right after; what is read or
+// written later is checked again under the lock.
+std::size_t length(PyObject* bytearray) noexcept { return static_cast<std::size_t>(PyByteArray_GET_SIZE(bytearray)); }
 
 // A caller's bytearray that changed size while the call worked is not an input
 // error but a broken assumption of the call, so it is a fault (PanicException, which
@@ -52,8 +59,8 @@ Failure index_out_of_bounds(std::size_t length, std::size_t index,
 // The checks of the stream parameters shared by the single-stream functions.
 Outcome<void> check_stream(ByteView key, PyObject* iv, PyObject* state) {
   if (key.size() != aes256_key_size) return fail(Failure::value_error("Key must be 32 bytes"));
-  if (storage(iv).size() != ctr_counter_size) return fail(Failure::value_error("IV must be 16 bytes"));
-  if (storage(state).empty()) return fail(Failure::value_error("state must not be empty"));
+  if (length(iv) != ctr_counter_size) return fail(Failure::value_error("IV must be 16 bytes"));
+  if (length(state) == 0) return fail(Failure::value_error("state must not be empty"));
   return {};
 }
 
@@ -135,7 +142,9 @@ Outcome<Owned> ctr256_inplace_call(const CtrInplaceSignature& signature, CallArg
     StreamPosition position;
   };
   auto copied = [&]() -> Outcome<Copied> {
-    CallerObjectsLock lock(iv, state, data);
+    const PinnedLength pin(data);
+    if (!pin) return fail(Failure::fetched());
+    CallerObjectsLock lock(iv, state);
     const auto original = storage(data);
     auto text = HeapArray<std::uint8_t>::make(original.size());
     if (!text) return fail_from(text);
@@ -151,7 +160,9 @@ Outcome<Owned> ctr256_inplace_call(const CtrInplaceSignature& signature, CallArg
     ctr256_apply(copied->text.span(), cipher, copied->position);
   });
 
-  CallerObjectsLock lock(iv, state, data);
+  const PinnedLength pin(data);
+  if (!pin) return fail(Failure::fetched());
+  CallerObjectsLock lock(iv, state);
   const auto text = copied->text.span();
   const auto target = storage(data);
   if (target.size() != text.size()) return fail(slice_mismatch(text.size(), target.size()));
@@ -205,10 +216,13 @@ struct Batch {
   HeapArray<StreamPosition> positions;
 };
 
-// The checks and copies of the caller's objects, under their locks. No items (an
-// empty `states`) is no work at all: nothing else is examined.
+// The checks and copies of the caller's objects, under the lock of `ivs` and
+// `states`, with `sizes` pinned. No items (an empty `states`) is no work at all:
+// nothing else is examined.
 Outcome<std::optional<Batch>> gather(ByteView data_flat, PyObject* sizes, PyObject* ivs, PyObject* states) {
-  CallerObjectsLock lock(ivs, states, sizes);
+  const PinnedLength pin(sizes);
+  if (!pin) return fail(Failure::fetched());
+  CallerObjectsLock lock(ivs, states);
   const auto counters = storage(ivs);
   const auto offsets = storage(states);
   const std::size_t items = offsets.size();
