@@ -2,7 +2,7 @@
 # count totals and internal assertions) and under AddressSanitizer with
 # UndefinedBehaviorSanitizer; `make fuzz` is the long property-based run.
 #
-#   make check-debug   build/debug against python3.14d (Nettle's portable path), the
+#   make check-debug   build/debug against python3.14d (Nettle's AES path), the
 #                      suite under python3.14d
 #   make check-asan    build/asan with -DREDERODIDIZO_SANITIZE=ON, the suite with the
 #                      sanitizer runtimes preloaded; any report fails the run
@@ -51,10 +51,9 @@ CHECKS += check-debug check-asan
 # beside the release Python.h and the module built without Py_DEBUG (no debug
 # reference counting, no debug assertions in the inline API). Without NDEBUG, the
 # assertions of the inline API (and of the module) are compiled in.
-# This build also takes Nettle's portable block functions instead of the AES-NI
-# loops, so that the suite covers both paths of the module.
+# This build also forces Nettle's path (the other AES paths: mk/aes.mk).
 debug-build:
-	$(call cmake_build,$(DEBUG_BUILD),$(DEBUG_PYTHON),-DCMAKE_CXX_FLAGS=-fno-canonical-system-headers -DCMAKE_CXX_FLAGS_RELEASE=-O2 -DREDERODIDIZO_NETTLE_ONLY=ON)
+	$(call cmake_build,$(DEBUG_BUILD),$(DEBUG_PYTHON),-DCMAKE_CXX_FLAGS=-fno-canonical-system-headers -DCMAKE_CXX_FLAGS_RELEASE=-O2 -DREDERODIDIZO_AES=nettle)
 
 asan-build:
 	$(call cmake_build,$(ASAN_BUILD),$(PYTHON),-DREDERODIDIZO_SANITIZE=ON)

@@ -1,6 +1,6 @@
 """What calls and their threads leave behind.
 
-A thread's scratch buffer is freed when the thread ends: ige256_encrypt of 1 MiB
+A thread's scratch buffer is freed when the thread ends: unpack_message of 1 MiB
 leaves its thread holding a 1 MiB working buffer for the next call, and 2,000
 short-lived threads that each make one such call and end must not leave their
 buffers behind (that would be 2,000 MiB): neither the process's resident memory nor
@@ -14,15 +14,16 @@ import threading
 import tracemalloc
 
 
-from rederodidizo import ige256_encrypt
+from rederodidizo import pack_message, unpack_message
 
 MIB = 1 << 20
 THREADS = 2000
-KEY, IV, DATA = os.urandom(32), os.urandom(32), os.urandom(MIB)
+AUTH_KEY, AUTH_KEY_ID, SESSION_ID = os.urandom(256), os.urandom(8), os.urandom(8)
+PACKED = pack_message(1, 2, os.urandom(MIB), 3, SESSION_ID, AUTH_KEY, AUTH_KEY_ID)
 
 
 def _call():
-    ige256_encrypt(DATA, KEY, IV)
+    unpack_message(PACKED, SESSION_ID, AUTH_KEY, AUTH_KEY_ID, incoming=False)
 
 
 def _run_threads(n, pairs=2):

@@ -1,8 +1,7 @@
 """Threads packing, unpacking and encrypting at once, each with its own keys and
-sizes (the sizes make the per-thread buffers grow, shrink back and pass the
-retention limit). Expected values are computed before the threads start, and the
-packed messages are checked after they end, so the threads spend their time in the
-module."""
+sizes (from none to past 2 MiB). Expected values are computed before the threads
+start, and the packed messages are checked after they end, so the threads spend
+their time in the module."""
 
 import os
 import threading

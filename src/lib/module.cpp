@@ -4,6 +4,7 @@
 #include "message/derive_calls.hpp"
 #include "message/pack.hpp"
 #include "message/unpack.hpp"
+#include "modes/aes_backend.hpp"
 #include "modes/ctr_calls.hpp"
 #include "modes/ige_calls.hpp"
 
@@ -103,6 +104,11 @@ Outcome<void> publish(PyObject* module, PyMethodDef& record) {
 Outcome<void> execute(PyObject* module) {
   if (!module) return fail(Failure::fetched());
   if (!PyModule_Check(module)) return fail(not_an_instance(module, "module"));
+  // Only a build that forces an AES path (for testing it) can lack one: it must not
+  // load where that path cannot run, or its tests would quietly test another.
+  if (!aes_backend_if_any()) {
+    return fail(Failure::message(PyExc_ImportError, "this build forces an AES path that this processor cannot run"));
+  }
   for (PyMethodDef& record : functions) {
     if (auto published = publish(module, record); !published) return published;
   }

@@ -1,7 +1,8 @@
 // The per-thread scratch buffer.
 //
-// Each thread keeps at most one working buffer between calls, so that the copying
-// functions need no allocation once it has grown to their input size. A call takes
+// Each thread keeps at most one working buffer between calls, so that unpack_message
+// (which decrypts and verifies there before it exposes anything) needs no allocation
+// once it has grown to its input size. A call takes
 // the whole buffer (the thread's slot is then empty), uses it, and gives it back
 // after its result object exists. A buffer whose capacity exceeds 2 MiB is freed
 // rather than kept, which bounds what an idle thread holds. A thread's buffer is

@@ -1,13 +1,12 @@
-// AES-256 over Nettle. The cipher objects own Nettle's context on the caller's
-// stack: the constructor expands the key, the destructor overwrites the expanded key
-// with zeros, so the round keys are erased on every way out of a call. With AES-NI
-// the schedule is computed with the AES instructions in Nettle's layout (aesni.hpp);
-// without, by Nettle, whose block functions then pick their constant-time software
-// path. Both give the same bytes.
+// AES-256 over the process's AES backend (aes_backend.hpp). The cipher objects own
+// Nettle's context on the caller's stack: the constructor expands the key with the
+// backend, the destructor overwrites the schedule with zeros, so the round keys are
+// erased on every way out of a call. The schedule never leaves the object: the modes
+// ask the cipher to run their loops over it.
 #pragma once
 
 #include "lib/secret.hpp"
-#include "modes/aesni.hpp"
+#include "modes/aes_backend.hpp"
 
 #include <nettle/aes.h>
 
@@ -24,51 +23,45 @@ using Aes256Key = std::span<const std::uint8_t, aes256_key_size>;
 
 class Aes256Encrypt {
  public:
-  explicit Aes256Encrypt(Aes256Key key) noexcept {
-    if (aesni::available()) {
-      aesni::expand_key(key.data(), context_);
-    } else {
-      aes256_set_encrypt_key(&context_, key.data());
-    }
+  explicit Aes256Encrypt(Aes256Key key) noexcept : backend_(aes_backend()) {
+    backend_.expand_encrypt(key.data(), context_);
   }
   ~Aes256Encrypt() { secure_wipe(&context_, sizeof context_); }
   Aes256Encrypt(const Aes256Encrypt&) = delete;
   Aes256Encrypt& operator=(const Aes256Encrypt&) = delete;
 
-  // Encrypts `length` bytes of whole blocks; `out` may equal `in`.
-  void encrypt(std::uint8_t* out, const std::uint8_t* in, std::size_t length) const noexcept {
-    aes256_encrypt(&context_, length, out, in);
+  // IGE encryption of `blocks` whole blocks (AesBackend::ige_encrypt).
+  void ige(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks, const std::uint8_t* iv) const noexcept {
+    backend_.ige_encrypt(context_, in, out, blocks, iv);
   }
 
-  const aes256_ctx& schedule() const noexcept { return context_; }
+  // out = in ^ the keystream of `blocks` counter blocks (AesBackend::ctr_xor).
+  void ctr_xor(std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in, std::uint8_t* out,
+               std::size_t blocks) const noexcept {
+    backend_.ctr_xor(context_, high, low, in, out, blocks);
+  }
 
  private:
+  const AesBackend& backend_;
   aes256_ctx context_;
 };
 
 class Aes256Decrypt {
  public:
-  explicit Aes256Decrypt(Aes256Key key) noexcept {
-    if (aesni::available()) {
-      aes256_ctx encrypt;
-      aesni::expand_key(key.data(), encrypt);
-      aesni::invert_schedule(encrypt, context_);
-      secure_wipe(&encrypt, sizeof encrypt);
-    } else {
-      aes256_set_decrypt_key(&context_, key.data());
-    }
+  explicit Aes256Decrypt(Aes256Key key) noexcept : backend_(aes_backend()) {
+    backend_.expand_decrypt(key.data(), context_);
   }
   ~Aes256Decrypt() { secure_wipe(&context_, sizeof context_); }
   Aes256Decrypt(const Aes256Decrypt&) = delete;
   Aes256Decrypt& operator=(const Aes256Decrypt&) = delete;
 
-  void decrypt(std::uint8_t* out, const std::uint8_t* in, std::size_t length) const noexcept {
-    aes256_decrypt(&context_, length, out, in);
+  // IGE decryption of `blocks` whole blocks (AesBackend::ige_decrypt).
+  void ige(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks, const std::uint8_t* iv) const noexcept {
+    backend_.ige_decrypt(context_, in, out, blocks, iv);
   }
 
-  const aes256_ctx& schedule() const noexcept { return context_; }
-
  private:
+  const AesBackend& backend_;
   aes256_ctx context_;
 };
 

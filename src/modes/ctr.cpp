@@ -7,10 +7,6 @@
 namespace rdz {
 namespace {
 
-// Counter blocks encrypted per call of the block cipher: independent blocks that
-// AES-NI pipelines. The output does not depend on this number.
-constexpr std::size_t keystream_batch = 32;
-
 // The counter as two host-order halves, so that increments are plain arithmetic.
 struct Counter {
   std::uint64_t high;
@@ -24,70 +20,52 @@ struct Counter {
     store_be64(bytes, high);
     store_be64(bytes + 8, low);
   }
-
-  void increment() noexcept {
-    if (++low == 0) ++high;
-  }
 };
 
-void xor_into(std::uint8_t* data, const std::uint8_t* keystream, std::size_t n) noexcept {
-  for (std::size_t i = 0; i < n; ++i) data[i] ^= keystream[i];
-}
-
-// Encrypts `blocks` consecutive counter blocks into `keystream`, advancing `counter`.
-void fill_keystream(const Aes256Encrypt& cipher, Counter& counter, std::uint8_t* keystream,
-                    std::size_t blocks) noexcept {
-  for (std::size_t i = 0; i < blocks; ++i) {
-    counter.store(keystream + i * aes_block);
-    counter.increment();
-  }
-  cipher.encrypt(keystream, keystream, blocks * aes_block);
+// `n` bytes of the keystream block of `counter` from byte `from`, XORed from `in`
+// into `out`; the counter does not move.
+void xor_part(const Aes256Encrypt& cipher, Counter counter, const std::uint8_t* in, std::uint8_t* out, std::size_t from,
+              std::size_t n) noexcept {
+  alignas(16) std::uint8_t keystream[aes_block] = {};
+  cipher.ctr_xor(counter.high, counter.low, keystream, keystream, 1);
+  for (std::size_t i = 0; i < n; ++i) out[i] = in[i] ^ keystream[from + i];
 }
 
 }  // namespace
 
-void ctr256_apply(std::span<std::uint8_t> data, const Aes256Encrypt& cipher, StreamPosition& position) noexcept {
-  if (data.empty()) return;
+void ctr256_apply(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, const Aes256Encrypt& cipher,
+                  StreamPosition& position) noexcept {
+  if (in.empty()) return;
   Counter counter = Counter::load(position.counter);
-  alignas(16) std::uint8_t keystream[keystream_batch * aes_block];
-  std::uint8_t* at = data.data();
-  std::size_t left = data.size();
+  const std::uint8_t* from = in.data();
+  std::uint8_t* to = out.data();
+  std::size_t left = in.size();
 
   // The rest of a keystream block that an earlier call started.
   if (position.offset != 0) {
-    Counter current = counter;
-    fill_keystream(cipher, current, keystream, 1);
     const std::size_t used = std::min(left, aes_block - position.offset);
-    xor_into(at, keystream + position.offset, used);
-    at += used;
+    xor_part(cipher, counter, from, to, position.offset, used);
+    from += used;
+    to += used;
     left -= used;
     position.offset += static_cast<unsigned>(used);
     if (position.offset == aes_block) {
       position.offset = 0;
-      counter = current;
+      if (++counter.low == 0) ++counter.high;
     }
   }
 
-  // Whole blocks, many counter blocks per cipher call.
-  if (aesni::available() && left >= aes_block) {
-    const std::size_t blocks = left / aes_block;
-    aesni::ctr_xor(cipher.schedule(), counter.high, counter.low, at, blocks);
-    at += blocks * aes_block;
-    left -= blocks * aes_block;
-  }
-  while (left >= aes_block) {
-    const std::size_t blocks = std::min(left / aes_block, keystream_batch);
-    fill_keystream(cipher, counter, keystream, blocks);
-    xor_into(at, keystream, blocks * aes_block);
-    at += blocks * aes_block;
+  // Whole blocks, in one pass from the input to the output.
+  if (const std::size_t blocks = left / aes_block; blocks != 0) {
+    cipher.ctr_xor(counter.high, counter.low, from, to, blocks);
+    from += blocks * aes_block;
+    to += blocks * aes_block;
     left -= blocks * aes_block;
   }
 
   // A block only partly used: its counter stays, the offset says how far.
   if (left > 0) {
-    Counter current = counter;
-    fill_keystream(cipher, current, keystream, 1);
-    xor_into(at, keystream, left);
+    xor_part(cipher, counter, from, to, 0, left);
     position.offset = static_cast<unsigned>(left);
   }
   counter.store(position.counter.data());

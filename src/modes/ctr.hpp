@@ -23,8 +23,14 @@ struct StreamPosition {
 // A stored offset byte: 16..255 mean a fresh block.
 constexpr unsigned clamp_offset(std::uint8_t stored) noexcept { return stored < 16 ? stored : 0; }
 
-// XORs the keystream from `position` into `data` and advances `position` past it.
-// Allocates nothing and needs nothing from the interpreter.
-void ctr256_apply(std::span<std::uint8_t> data, const Aes256Encrypt& cipher, StreamPosition& position) noexcept;
+// out = in ^ the keystream from `position`, and advances `position` past it. `out` is
+// as long as `in`, and either is `in` (in place) or does not overlap it. Allocates
+// nothing and needs nothing from the interpreter.
+void ctr256_apply(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, const Aes256Encrypt& cipher,
+                  StreamPosition& position) noexcept;
+
+inline void ctr256_apply(std::span<std::uint8_t> data, const Aes256Encrypt& cipher, StreamPosition& position) noexcept {
+  ctr256_apply(data, data, cipher, position);
+}
 
 }  // namespace rdz

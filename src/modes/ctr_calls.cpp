@@ -99,12 +99,13 @@ Outcome<Owned> ctr256_call(const CtrSignature& signature, CallArgs call) {
   const auto& [src, key, iv, state] = *arguments;
   if (auto ok = check_stream(key, iv, state); !ok) return fail_from(ok);
 
-  // The result starts as a copy of `src` and is transformed in its own storage: no
-  // other code can see it before it is returned, so it may be written without the lock.
+  // One pass, as in ige256_*: `src` is read in place and the result written straight
+  // into its fresh storage, both without the lock (a bytes object never changes, the
+  // caller's reference keeps it alive, and no other code sees the result before it
+  // is returned).
   auto result = new_writable_bytes(src.size());
   if (!result) return result;
-  std::span<std::uint8_t> text = writable_storage(*result);
-  if (!text.empty()) std::memcpy(text.data(), src.data(), text.size());
+  const std::span<std::uint8_t> out = writable_storage(*result);
   auto position = [&] {
     CallerObjectsLock lock(iv, state);
     return read_position(iv, state);
@@ -113,7 +114,7 @@ Outcome<Owned> ctr256_call(const CtrSignature& signature, CallArgs call) {
 
   without_gil([&] {
     const Aes256Encrypt cipher(key.first<aes256_key_size>());
-    ctr256_apply(text, cipher, *position);
+    ctr256_apply(src, out, cipher, *position);
   });
 
   CallerObjectsLock lock(iv, state);
@@ -251,18 +252,21 @@ Outcome<Owned> ctr256_batch_call(const CtrBatchSignature& signature, CallArgs ca
   auto& [bounds, positions] = **gathered;
   const std::size_t items = positions.size();
 
-  // As in ctr256_encrypt, the result object's own storage is the working copy.
+  // One pass, as in ctr256_encrypt: each item from `data_flat` in place into the
+  // result's storage, and the bytes after the last item copied as they are.
   auto result = new_writable_bytes(data_flat.size());
   if (!result) return result;
-  std::span<std::uint8_t> text = writable_storage(*result);
-  if (!text.empty()) std::memcpy(text.data(), data_flat.data(), text.size());
+  const std::span<std::uint8_t> out = writable_storage(*result);
 
   without_gil([&] {
     const Aes256Encrypt cipher(key.first<aes256_key_size>());
     for (std::size_t k = 0; k < items; ++k) {
       const auto begin = static_cast<std::size_t>(bounds[k]);
-      ctr256_apply(text.subspan(begin, static_cast<std::size_t>(bounds[k + 1]) - begin), cipher, positions[k]);
+      const auto size = static_cast<std::size_t>(bounds[k + 1]) - begin;
+      ctr256_apply(data_flat.subspan(begin, size), out.subspan(begin, size), cipher, positions[k]);
     }
+    const auto end = static_cast<std::size_t>(bounds[items]);
+    if (end != out.size()) std::memcpy(out.data() + end, data_flat.data() + end, out.size() - end);
   });
 
   CallerObjectsLock lock(ivs, states);

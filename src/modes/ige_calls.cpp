@@ -1,7 +1,6 @@
 #include "modes/ige_calls.hpp"
 
 #include "binding/gil.hpp"
-#include "lib/scratch.hpp"
 #include "modes/ige.hpp"
 
 namespace rdz {
@@ -11,7 +10,13 @@ using IgeSignature = Signature<Bytes, Bytes, Bytes>;
 constexpr IgeSignature ige256_encrypt_signature{"ige256_encrypt", {"data", "key", "iv"}};
 constexpr IgeSignature ige256_decrypt_signature{"ige256_decrypt", {"data", "key", "iv"}};
 
-template <class Cipher, auto Loop>
+// One pass: the input is read in place and the result written straight into its
+// fresh storage, both without the lock. A bytes object never changes, and the
+// caller's reference keeps `data` (and `key` and `iv`) alive until the call returns;
+// the result is seen by no other code before it is returned. So the lock is held only
+// to bind, check and make the (still untouched) result object, whatever the size,
+// and the input's bytes are touched once.
+template <class Cipher, auto Mode>
 Outcome<Owned> ige256_call(const IgeSignature& signature, CallArgs call) {
   auto arguments = bind_arguments(signature, call);
   if (!arguments) return fail_from(arguments);
@@ -19,33 +24,24 @@ Outcome<Owned> ige256_call(const IgeSignature& signature, CallArgs call) {
   if (key.size() != aes256_key_size) return fail(Failure::value_error("Key must be 32 bytes"));
   if (iv.size() != ige_iv_size) return fail(Failure::value_error("IV must be 32 bytes"));
 
-  auto lease = ScratchLease::take();
-  if (!lease) return fail_from(lease);
-  auto text = lease->buffer().append(data);
-  if (!text) return fail_from(text);
-
-  // The key and the vector are read in place, without the lock: a bytes object never
-  // changes, and the caller's reference keeps it alive until the call returns. So
-  // no copy of them is made that would have to be wiped.
+  auto result = new_writable_bytes(data.size());
+  if (!result) return result;
+  const std::span<std::uint8_t> out = writable_storage(*result);
   without_gil([&] {
     const Cipher cipher(key.first<aes256_key_size>());
-    Loop(cipher, *text, iv.first<ige_iv_size>());
+    Mode(cipher, data, out, iv.first<ige_iv_size>());
   });
-
-  auto result = new_bytes(*text);
-  if (!result) return result;
-  if (auto back = std::move(*lease).give_back(); !back) return fail_from(back);
   return result;
 }
 
 }  // namespace
 
 Outcome<Owned> ige256_encrypt(CallArgs call) {
-  return ige256_call<Aes256Encrypt, ige_encrypt_in_place>(ige256_encrypt_signature, call);
+  return ige256_call<Aes256Encrypt, ige_encrypt>(ige256_encrypt_signature, call);
 }
 
 Outcome<Owned> ige256_decrypt(CallArgs call) {
-  return ige256_call<Aes256Decrypt, ige_decrypt_in_place>(ige256_decrypt_signature, call);
+  return ige256_call<Aes256Decrypt, ige_decrypt>(ige256_decrypt_signature, call);
 }
 
 }  // namespace rdz

@@ -1,0 +1,32 @@
+// What the processor offers and the operating system lets this process use, for
+// choosing among the AES code paths.
+//
+// An instruction set counts only when both agree: CPUID says the processor has it,
+// and XCR0 (read with XGETBV, when CPUID says the OS has enabled it) says the OS
+// saves and restores the registers it needs on every context switch. A processor
+// with AVX-512 under an OS (or a hypervisor's configuration) that does not save the
+// opmask and ZMM state must not run AVX-512 code, or another thread's switch would
+// corrupt it.
+//
+// x86-64 only: on other architectures this header declares nothing, and the callers
+// offer only the portable path there.
+#pragma once
+
+#if defined(__x86_64__)
+
+namespace rdz::cpu {
+
+struct Features {
+  bool aes;  // AES-NI (SSE state is always saved on x86-64)
+  bool avx2_vaes;  // 256-bit VAES with AVX2; the OS saves the YMM state
+  bool avx512_vaes;  // 512-bit VAES with AVX-512 F and BW; the OS saves opmask and all ZMM state
+};
+
+// Reads CPUID and XGETBV. CPUID is slow (and traps to the hypervisor on virtual
+// machines), so this is meant to be called once per process and its answer kept;
+// it has no state of its own and may be called from any thread.
+Features detect() noexcept;
+
+}  // namespace rdz::cpu
+
+#endif

@@ -1,0 +1,427 @@
+// Every AES backend the processor can run, through its table, against Nettle byte
+// for byte; and the choice among them.
+//
+// The references are Nettle's single-block functions: for CTR, aes256_encrypt of
+// each counter block (counted here byte by byte, with the carry through all 16
+// bytes); for IGE, the chain written out block by block. Per backend: its key
+// schedules against Nettle's; CTR over random lengths and counters, counters just
+// below a carry out of the low 64 bits and below the wrap of the whole block, and
+// every short length (each way a loop can end); IGE both ways over random lengths;
+// in place and out of place, at unaligned addresses. Every buffer lies against an
+// inaccessible page at one end, an input is read-only, and the bytes around an
+// output must stay as they were. Then the stack: a backend run on a stack of our
+// own must leave none of the round keys in it.
+//
+//   aes_backends [SEED]   prints one line per check, CTR throughput per backend, and
+//                         "aes: N passed, N failed, N skipped"; exits 1 on a failure
+//
+// Built with REDERODIDIZO_AES_FORCE (as the module is for a forced path), it checks
+// only the choice.
+#include "modes/aes_backend.hpp"
+#include "modes/cpu.hpp"
+
+#include <nettle/aes.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using rdz::AesBackend;
+using Counter = std::array<std::uint8_t, 16>;
+
+std::uint64_t rng_state;
+
+std::uint64_t next() {  // splitmix64
+  std::uint64_t z = (rng_state += 0x9e3779b97f4a7c15);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
+  return z ^ (z >> 31);
+}
+
+std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
+
+void fill(std::uint8_t* bytes, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(next());
+}
+
+Counter counter_of(std::uint64_t high, std::uint64_t low) {
+  Counter c;
+  for (int i = 0; i < 8; ++i) {
+    c[i] = static_cast<std::uint8_t>(high >> (56 - 8 * i));
+    c[8 + i] = static_cast<std::uint8_t>(low >> (56 - 8 * i));
+  }
+  return c;
+}
+
+void ctr_reference(const aes256_ctx& keys, Counter& counter, const std::uint8_t* in, std::uint8_t* out,
+                   std::size_t blocks) {
+  for (std::size_t b = 0; b < blocks; ++b) {
+    std::uint8_t stream[16];
+    aes256_encrypt(&keys, 16, stream, counter.data());
+    for (int i = 0; i < 16; ++i) out[16 * b + i] = in[16 * b + i] ^ stream[i];
+    for (int i = 15; i >= 0 && ++counter[i] == 0; --i) {
+    }
+  }
+}
+
+// c = E(p ^ C) ^ P, then C = c, P = p (encryption); p = D(c ^ P) ^ C, then C = c,
+// P = p (decryption). `iv` is C then P.
+void ige_reference(const aes256_ctx& keys, bool decrypt, const std::uint8_t* iv, const std::uint8_t* in,
+                   std::uint8_t* out, std::size_t blocks) {
+  std::uint8_t previous_out[16], previous_in[16], x[16];
+  std::memcpy(decrypt ? previous_in : previous_out, iv, 16);
+  std::memcpy(decrypt ? previous_out : previous_in, iv + 16, 16);
+  for (std::size_t b = 0; b < blocks; ++b, in += 16, out += 16) {
+    for (int i = 0; i < 16; ++i) x[i] = in[i] ^ previous_out[i];
+    (decrypt ? aes256_decrypt : aes256_encrypt)(&keys, 16, x, x);
+    std::memcpy(previous_out, x, 16);
+    for (int i = 0; i < 16; ++i) previous_out[i] ^= previous_in[i];
+    std::memcpy(previous_in, in, 16);
+    std::memcpy(out, previous_out, 16);
+  }
+}
+
+// `size` bytes inside a mapping whose first and last pages are inaccessible, either
+// right after the first (plus `gap` bytes) or right before the last (less `gap`);
+// the rest of the accessible pages hold a known pattern.
+class Guarded {
+ public:
+  Guarded(std::size_t size, bool at_start, std::size_t gap) {
+    page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    inner_ = (size + gap + page_ - 1) / page_ * page_ + page_;
+    void* m = mmap(nullptr, inner_ + 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) std::abort();
+    base_ = static_cast<std::uint8_t*>(m);
+    mprotect(base_, page_, PROT_NONE);
+    mprotect(base_ + page_ + inner_, page_, PROT_NONE);
+    std::memset(base_ + page_, pattern, inner_);
+    data_ = at_start ? base_ + page_ + gap : base_ + page_ + inner_ - gap - size;
+    size_ = size;
+  }
+  ~Guarded() { munmap(base_, inner_ + 2 * page_); }
+  Guarded(const Guarded&) = delete;
+  Guarded& operator=(const Guarded&) = delete;
+
+  std::uint8_t* data() const { return data_; }
+  void read_only() const { mprotect(base_ + page_, inner_, PROT_READ); }
+  bool surroundings_intact() const {
+    for (const std::uint8_t* p = base_ + page_; p < base_ + page_ + inner_; ++p) {
+      if ((p < data_ || p >= data_ + size_) && *p != pattern) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::uint8_t pattern = 0xa5;
+  std::size_t page_, inner_, size_;
+  std::uint8_t *base_, *data_;
+};
+
+using Result = std::string;  // what went wrong, or empty
+
+// Runs `run` (in, out) from a guarded input to a guarded output, or in place in the
+// output, at random placements, and compares with `expect` (in, out) over the same
+// input.
+template <class Run, class Expect>
+Result guarded(std::size_t size, bool in_place, Run run, Expect expect) {
+  const auto gap = [] { return next() % 2 ? 0 : static_cast<std::size_t>(1 + below(63)); };
+  Guarded input(size, next() % 2 != 0, gap());
+  Guarded output(size, next() % 2 != 0, gap());
+  fill(input.data(), size);
+  std::vector<std::uint8_t> expected(size);
+  expect(input.data(), expected.data());
+  const std::uint8_t* in = input.data();
+  if (in_place) {
+    std::memcpy(output.data(), input.data(), size);
+    in = output.data();
+  } else {
+    input.read_only();
+  }
+  run(in, output.data());
+  if (size != 0 && std::memcmp(output.data(), expected.data(), size) != 0) {
+    std::size_t first = 0;
+    while (output.data()[first] == expected[first]) ++first;
+    return "first wrong byte at " + std::to_string(first);
+  }
+  if (!output.surroundings_intact()) return "wrote outside the output";
+  return {};
+}
+
+const char* placement(bool in_place) { return in_place ? "in place" : "out of place"; }
+
+// The schedules a backend makes for a random key, and Nettle's.
+struct Keys {
+  aes256_ctx encrypt, decrypt, nettle_encrypt, nettle_decrypt;
+  explicit Keys(const AesBackend& backend) {
+    std::uint8_t key[32];
+    fill(key, sizeof key);
+    backend.expand_encrypt(key, encrypt);
+    backend.expand_decrypt(key, decrypt);
+    aes256_set_encrypt_key(&nettle_encrypt, key);
+    aes256_set_decrypt_key(&nettle_decrypt, key);
+  }
+};
+
+Result schedules(const AesBackend& backend) {
+  for (int i = 0; i < 200; ++i) {
+    const Keys keys(backend);
+    if (std::memcmp(&keys.encrypt, &keys.nettle_encrypt, sizeof keys.encrypt) != 0)
+      return "encryption schedule differs";
+    if (std::memcmp(&keys.decrypt, &keys.nettle_decrypt, sizeof keys.decrypt) != 0)
+      return "decryption schedule differs";
+  }
+  return {};
+}
+
+struct CtrCase {
+  std::uint64_t high, low;
+  std::size_t blocks;
+  bool in_place;
+};
+
+Result ctr_cases(const AesBackend& backend, const std::vector<CtrCase>& cases) {
+  const Keys keys(backend);
+  for (const CtrCase& c : cases) {
+    Counter counter = counter_of(c.high, c.low);
+    std::uint64_t high = c.high, low = c.low;
+    Result failure = guarded(
+        16 * c.blocks, c.in_place,
+        [&](const std::uint8_t* in, std::uint8_t* out) { backend.ctr_xor(keys.encrypt, high, low, in, out, c.blocks); },
+        [&](const std::uint8_t* in, std::uint8_t* out) {
+          ctr_reference(keys.nettle_encrypt, counter, in, out, c.blocks);
+        });
+    if (failure.empty() && counter_of(high, low) != counter) failure = "counter advanced wrongly";
+    if (!failure.empty()) {
+      char what[120];
+      std::snprintf(what, sizeof what,
+                    "counter %016llx%016llx, %zu blocks, %s: ", static_cast<unsigned long long>(c.high),
+                    static_cast<unsigned long long>(c.low), c.blocks, placement(c.in_place));
+      return what + failure;
+    }
+  }
+  return {};
+}
+
+std::vector<CtrCase> random_cases() {
+  std::vector<CtrCase> cases;
+  for (int i = 0; i < 2000; ++i) {
+    const std::size_t kind = below(20);
+    const std::size_t blocks = kind < 14 ? below(101) : kind < 19 ? 100 + below(1000) : 1100 + below(4000);
+    cases.push_back({next(), next(), blocks, next() % 3 == 0});
+  }
+  return cases;
+}
+
+// From `before` blocks short of a carry out of the low half (0: right at it) and of
+// the wrap of the whole block, over it or up to it.
+std::vector<CtrCase> carry_cases() {
+  std::vector<CtrCase> cases;
+  for (std::uint64_t before = 0; before <= 80; ++before) {
+    for (std::uint64_t high : {next(), std::uint64_t{0x00000000ffffffff}, ~std::uint64_t{0}}) {
+      const std::size_t blocks = before == 0 ? 1 + below(100) : before + below(90);
+      cases.push_back({high, 0 - before, blocks, next() % 2 == 0});
+      cases.push_back({high, 0 - before, static_cast<std::size_t>(before), next() % 2 == 0});
+    }
+  }
+  cases.push_back({~std::uint64_t{0}, ~std::uint64_t{0}, 1, false});  // the all-0xFF block alone
+  cases.push_back({0, 0x00000000fffffff0, 40, false});  // a carry inside the low half
+  return cases;
+}
+
+std::vector<CtrCase> length_cases() {
+  std::vector<CtrCase> cases;
+  for (std::size_t blocks = 0; blocks <= 80; ++blocks) {
+    for (int i = 0; i < 8; ++i) cases.push_back({next(), next(), blocks, i % 2 == 0});
+  }
+  return cases;
+}
+
+Result ige_cases(const AesBackend& backend) {
+  const Keys keys(backend);
+  for (int i = 0; i < 600; ++i) {
+    const std::size_t blocks = i < 100 ? static_cast<std::size_t>(i) : below(400);
+    const bool in_place = next() % 2 == 0, decrypt = i % 2 != 0;
+    std::uint8_t iv[32];
+    fill(iv, sizeof iv);
+    const auto run = decrypt ? backend.ige_decrypt : backend.ige_encrypt;
+    const aes256_ctx& ours = decrypt ? keys.decrypt : keys.encrypt;
+    const aes256_ctx& nettle = decrypt ? keys.nettle_decrypt : keys.nettle_encrypt;
+    Result failure = guarded(
+        16 * blocks, in_place, [&](const std::uint8_t* in, std::uint8_t* out) { run(ours, in, out, blocks, iv); },
+        [&](const std::uint8_t* in, std::uint8_t* out) { ige_reference(nettle, decrypt, iv, in, out, blocks); });
+    if (!failure.empty()) {
+      return std::string(decrypt ? "decrypt" : "encrypt") + ", " + std::to_string(blocks) + " blocks, " +
+             placement(in_place) + ": " + failure;
+    }
+  }
+  return {};
+}
+
+// ---- the stack -------------------------------------------------------------------
+
+struct StackCall {
+  const AesBackend* backend;
+  const std::uint8_t* key;
+  aes256_ctx* encrypt;
+  aes256_ctx* decrypt;
+  std::uint8_t* data;
+  bool copy_keys;  // the control: leave a copy of the schedule in a local
+};
+StackCall stack_call;
+ucontext_t caller_context, callee_context;
+
+void on_own_stack() {
+  const StackCall& c = stack_call;
+  c.backend->expand_encrypt(c.key, *c.encrypt);
+  c.backend->expand_decrypt(c.key, *c.decrypt);
+  if (c.copy_keys) {
+    volatile std::uint32_t copy[4 * 15];
+    for (int i = 0; i < 4 * 15; ++i) copy[i] = c.encrypt->keys[i];
+    c.data[0] ^= static_cast<std::uint8_t>(copy[7]);
+    return;
+  }
+  std::uint8_t iv[32] = {};
+  for (std::size_t blocks : {std::size_t{1000}, std::size_t{37}, std::size_t{3}}) {
+    std::uint64_t high = 1, low = 0 - std::uint64_t{5};
+    c.backend->ctr_xor(*c.encrypt, high, low, c.data, c.data, blocks);
+    c.backend->ige_encrypt(*c.encrypt, c.data, c.data, blocks, iv);
+    c.backend->ige_decrypt(*c.decrypt, c.data, c.data, blocks, iv);
+  }
+}
+
+// Runs key expansion, CTR and IGE on a zeroed stack of their own; returns how many
+// round keys of either schedule are found in it.
+int round_keys_left(const AesBackend& backend, bool copy_keys) {
+  std::vector<std::uint8_t> stack(256 * 1024, 0), data(16 * 1000);
+  std::uint8_t key[32];
+  fill(key, sizeof key);
+  aes256_ctx encrypt, decrypt;
+  stack_call = {&backend, key, &encrypt, &decrypt, data.data(), copy_keys};
+  getcontext(&callee_context);
+  callee_context.uc_stack.ss_sp = stack.data();
+  callee_context.uc_stack.ss_size = stack.size();
+  callee_context.uc_link = &caller_context;
+  makecontext(&callee_context, on_own_stack, 0);
+  swapcontext(&caller_context, &callee_context);
+  int found = 0;
+  for (const aes256_ctx* schedule : {&encrypt, &decrypt}) {
+    for (int k = 0; k < 15; ++k) {
+      const auto* round_key = reinterpret_cast<const std::uint8_t*>(schedule->keys + 4 * k);
+      for (std::size_t at = 0; at + 16 <= stack.size(); ++at) {
+        if (std::memcmp(stack.data() + at, round_key, 16) == 0) {
+          ++found;
+          break;
+        }
+      }
+    }
+  }
+  return found;
+}
+
+Result stack_clean(const AesBackend& backend) {
+  if (round_keys_left(backend, true) == 0) return "the scan does not find a copy left on purpose";
+  if (const int left = round_keys_left(backend, false); left != 0) return std::to_string(left) + " round keys found";
+  return {};
+}
+
+double ctr_gigabytes_per_second(const AesBackend& backend) {
+  const Keys keys(backend);
+  std::vector<std::uint8_t> in(1 << 20), out(1 << 20);
+  std::uint64_t high = 0, low = 0;
+  backend.ctr_xor(keys.encrypt, high, low, in.data(), out.data(), in.size() / 16);
+  double best = 1e9;
+  for (int round = 0; round < 5; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) backend.ctr_xor(keys.encrypt, high, low, in.data(), out.data(), in.size() / 16);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    best = std::min(best, took.count() / 20);
+  }
+  return static_cast<double>(in.size()) / best / 1e9;
+}
+
+int passed = 0, failed = 0, skipped = 0;
+
+void report(const char* backend, const char* check, const Result& failure) {
+  std::printf("%-8s %-50s %s%s\n", backend, check, failure.empty() ? "ok" : "FAILED: ", failure.c_str());
+  ++(failure.empty() ? passed : failed);
+}
+
+struct Candidate {
+  const AesBackend* backend;
+  bool runs;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 0) : 0x5eed0f0c7a11ULL;
+  rng_state = seed;
+  std::printf("seed %#llx\n", static_cast<unsigned long long>(seed));
+
+#if defined(__x86_64__)
+  // The detection against the compiler's own (which also consults XCR0).
+  const rdz::cpu::Features cpu = rdz::cpu::detect();
+  __builtin_cpu_init();
+  const bool gcc_aes = __builtin_cpu_supports("aes");
+  const bool gcc_256 = gcc_aes && __builtin_cpu_supports("vaes") && __builtin_cpu_supports("avx2");
+  const bool gcc_512 = gcc_256 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  std::printf("cpu: aes %d, avx2_vaes %d, avx512_vaes %d\n", cpu.aes, cpu.avx2_vaes, cpu.avx512_vaes);
+  report("cpu", "detect() agrees with __builtin_cpu_supports",
+         cpu.aes == gcc_aes && cpu.avx2_vaes == gcc_256 && cpu.avx512_vaes == gcc_512 ? "" : "differs");
+  // In order of preference.
+  const Candidate candidates[] = {{&rdz::vaes512_backend, cpu.avx512_vaes},
+                                  {&rdz::vaes256_backend, cpu.avx2_vaes},
+                                  {&rdz::aesni_backend, cpu.aes},
+                                  {&rdz::nettle_backend, true}};
+#else
+  const Candidate candidates[] = {{&rdz::nettle_backend, true}};
+#endif
+
+#ifdef REDERODIDIZO_AES_FORCE
+  // A build that forces a path: that one where it runs, else none (and the module
+  // then refuses to load).
+  const AesBackend* forced = nullptr;
+  for (const Candidate& c : candidates) {
+    if (c.runs && std::strcmp(c.backend->name, REDERODIDIZO_AES_FORCE) == 0) forced = c.backend;
+  }
+  const AesBackend* forced_choice = rdz::aes_backend_if_any();
+  report("choice", "forced " REDERODIDIZO_AES_FORCE ": that path where it runs, else none",
+         forced_choice == forced ? "" : std::string("chose ") + (forced_choice ? forced_choice->name : "none"));
+  std::printf("aes: %d passed, %d failed, %d skipped\n", passed, failed, skipped);
+  return failed == 0 ? 0 : 1;
+#endif
+
+  const AesBackend* best = nullptr;
+  for (const Candidate& c : candidates) {
+    if (!c.runs) {
+      std::printf("%-8s skipped: this processor or OS lacks it\n", c.backend->name);
+      ++skipped;
+      continue;
+    }
+    if (!best) best = c.backend;
+    const AesBackend& b = *c.backend;
+    report(b.name, "key schedules equal Nettle's", schedules(b));
+    report(b.name, "CTR: random lengths and counters", ctr_cases(b, random_cases()));
+    report(b.name, "CTR: across the low half's carry and the full wrap", ctr_cases(b, carry_cases()));
+    report(b.name, "CTR: every length to 80 blocks", ctr_cases(b, length_cases()));
+    report(b.name, "IGE: both ways, random lengths", ige_cases(b));
+    report(b.name, "no round key left on its stack", stack_clean(b));
+    std::printf("%-8s CTR at %.2f GB/s over 1 MiB, out of place\n", b.name, ctr_gigabytes_per_second(b));
+  }
+  // Every backend that runs passes its self-check, so the first of them is chosen.
+  const AesBackend* chosen = rdz::aes_backend_if_any();
+  report("choice", "the first runnable backend is chosen",
+         chosen == best ? "" : std::string("chose ") + (chosen ? chosen->name : "none") + ", not " + best->name);
+  std::printf("aes: %d passed, %d failed, %d skipped\n", passed, failed, skipped);
+  return failed == 0 ? 0 : 1;
+}
