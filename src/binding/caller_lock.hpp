@@ -43,6 +43,7 @@ class CallerObjectsLock {
 // CallerObjectsLock and let it go after: exporting briefly locks the object.
 class PinnedLength {
  public:
+#ifdef Py_GIL_DISABLED
   explicit PinnedLength(PyObject* bytearray) noexcept
       : pinned_(PyByteArray_Type.tp_as_buffer->bf_getbuffer(bytearray, &view_, PyBUF_WRITABLE) == 0) {}
   ~PinnedLength() {
@@ -50,6 +51,11 @@ class PinnedLength {
     PyByteArray_Type.tp_as_buffer->bf_releasebuffer(view_.obj, &view_);
     Py_DECREF(view_.obj);
   }
+#else
+  // The global interpreter lock, held for as long as the pin would be, already keeps
+  // every other thread from resizing the bytearray, so the export would be unseen.
+  explicit PinnedLength(PyObject*) noexcept {}
+#endif
   PinnedLength(const PinnedLength&) = delete;
   PinnedLength& operator=(const PinnedLength&) = delete;
 
@@ -58,8 +64,12 @@ class PinnedLength {
   explicit operator bool() const noexcept { return pinned_; }
 
  private:
+#ifdef Py_GIL_DISABLED
   Py_buffer view_{};
   bool pinned_;
+#else
+  static constexpr bool pinned_ = true;
+#endif
 };
 
 }  // namespace rdz
