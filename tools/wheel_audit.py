@@ -246,6 +246,8 @@ def origins(module, map_path, goal):
 def print_origins(report):
     """Each symbol with the inputs that need it, then once per archive member the
     chain of references that made the linker take it (the first one it resolved)."""
+    if not report:
+        print("    none")
     chains = {}
     for version, symbol, users in report:
         names = ", ".join(short(u) for u, _ in users) or "no input of the link map"
