@@ -11,6 +11,10 @@
 #include <cstdint>
 #include <span>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace rdz {
 
 using Body = Outcome<Owned> (*)(CallArgs);
@@ -27,9 +31,25 @@ inline Outcome<Owned> new_bytes(std::span<const std::uint8_t> bytes) {
 // it, so that it may be written without the lock. Never one of the interpreter's
 // shared one-byte or empty objects, unless `size` is 0 (and then there is nothing to
 // write).
+//
+// A large result is usually fresh memory from the operating system, and the work
+// touches it for the first time: page by page, on a virtual machine, that costs more
+// than the encryption itself (about 1.5 µs a 4 KiB page here). So for large results
+// the aligned middle of the storage is offered transparent huge pages, which the
+// kernel then maps 2 MiB at a time. Only a hint: where the kernel has none to give,
+// or declines, nothing changes.
 inline Outcome<Owned> new_writable_bytes(std::size_t size) {
   Owned result = Owned::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!result) return fail(Failure::fetched());
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+  if (size >= 2 * huge_page) {
+    const auto start = reinterpret_cast<std::uintptr_t>(PyBytes_AS_STRING(result.get()));
+    const std::uintptr_t begin = (start + huge_page - 1) & ~(huge_page - 1);
+    const std::uintptr_t end = (start + size) & ~(huge_page - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+#endif
   return result;
 }
 
