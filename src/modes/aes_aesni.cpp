@@ -38,6 +38,25 @@ __attribute__((target("aes"))) inline __m128i decrypt_block(const aes256_ctx& ke
   return _mm_aesdeclast_si128(block, round_key(keys, 0));
 }
 
+// IGE in either direction is one chain: out = F(in ^ before) ^ after, then
+// before = out and after = in, with F the block encryption or decryption.
+// Encryption starts from before = iv[0..15] (the previous ciphertext block) and
+// after = iv[16..31], decryption the other way round. The chaining values stay in
+// registers.
+template <__m128i (*crypt)(const aes256_ctx&, __m128i)>
+__attribute__((target("aes"))) inline void ige_chain(const aes256_ctx& schedule, const std::uint8_t* in,
+                                                     std::uint8_t* out, std::size_t blocks,
+                                                     const std::uint8_t* before_iv,
+                                                     const std::uint8_t* after_iv) noexcept {
+  __m128i before = load(before_iv), after = load(after_iv);
+  for (std::size_t i = 0; i < blocks; ++i, in += 16, out += 16) {
+    const __m128i input = load(in);
+    before = _mm_xor_si128(crypt(schedule, _mm_xor_si128(input, before)), after);
+    store(out, before);
+    after = input;
+  }
+}
+
 // One step of the AES-256 key schedule: `previous` two round keys back, combined
 // with a word of the last one (`assist`, already broadcast).
 inline __m128i schedule_step(__m128i previous, __m128i assist) noexcept {
@@ -89,26 +108,12 @@ void expand_decrypt(const std::uint8_t* key, aes256_ctx& schedule) noexcept {
 
 __attribute__((target("aes"))) void ige_encrypt(const aes256_ctx& encrypt, const std::uint8_t* in, std::uint8_t* out,
                                                 std::size_t blocks, const std::uint8_t* iv) noexcept {
-  __m128i previous_cipher = load(iv);
-  __m128i previous_plain = load(iv + 16);
-  for (std::size_t i = 0; i < blocks; ++i, in += 16, out += 16) {
-    const __m128i plain = load(in);
-    previous_cipher = _mm_xor_si128(encrypt_block(encrypt, _mm_xor_si128(plain, previous_cipher)), previous_plain);
-    store(out, previous_cipher);
-    previous_plain = plain;
-  }
+  ige_chain<encrypt_block>(encrypt, in, out, blocks, iv, iv + 16);
 }
 
 __attribute__((target("aes"))) void ige_decrypt(const aes256_ctx& decrypt, const std::uint8_t* in, std::uint8_t* out,
                                                 std::size_t blocks, const std::uint8_t* iv) noexcept {
-  __m128i previous_cipher = load(iv);
-  __m128i previous_plain = load(iv + 16);
-  for (std::size_t i = 0; i < blocks; ++i, in += 16, out += 16) {
-    const __m128i encrypted = load(in);
-    previous_plain = _mm_xor_si128(decrypt_block(decrypt, _mm_xor_si128(encrypted, previous_plain)), previous_cipher);
-    store(out, previous_plain);
-    previous_cipher = encrypted;
-  }
+  ige_chain<decrypt_block>(decrypt, in, out, blocks, iv + 16, iv);
 }
 
 __attribute__((target("aes"))) void ctr_xor(const aes256_ctx& encrypt, std::uint64_t& high, std::uint64_t& low,

@@ -25,35 +25,34 @@ void store(std::uint8_t* bytes, Block value) noexcept { std::memcpy(bytes, &valu
 void expand_encrypt(const std::uint8_t* key, aes256_ctx& schedule) noexcept { aes256_set_encrypt_key(&schedule, key); }
 void expand_decrypt(const std::uint8_t* key, aes256_ctx& schedule) noexcept { aes256_set_decrypt_key(&schedule, key); }
 
-// c = E(p ^ C) ^ P, then C = c, P = p; each block is read before its output is
-// stored, so `out` may be `in`.
-void ige_encrypt(const aes256_ctx& encrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
-                 const std::uint8_t* iv) noexcept {
-  Block previous_cipher = load(iv), previous_plain = load(iv + block);
+// IGE in either direction is one chain: out = F(in ^ before) ^ after, then
+// before = out and after = in, with F the block encryption or decryption. Encryption
+// starts from before = iv[0..15] (the previous ciphertext block) and after = iv[16..31]
+// (the previous plaintext block), decryption the other way round. Each block is read
+// before its output is stored, so `out` may be `in`.
+template <void (*crypt)(const aes256_ctx*, std::size_t, std::uint8_t*, const std::uint8_t*)>
+void ige_chain(const aes256_ctx& schedule, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+               const std::uint8_t* before_iv, const std::uint8_t* after_iv) noexcept {
+  Block before = load(before_iv), after = load(after_iv);
   alignas(16) std::uint8_t work[block];
   for (std::size_t i = 0; i < blocks; ++i, in += block, out += block) {
-    const Block plain = load(in);
-    store(work, plain ^ previous_cipher);
-    aes256_encrypt(&encrypt, block, work, work);
-    previous_cipher = load(work) ^ previous_plain;
-    store(out, previous_cipher);
-    previous_plain = plain;
+    const Block input = load(in);
+    store(work, input ^ before);
+    crypt(&schedule, block, work, work);
+    before = load(work) ^ after;
+    store(out, before);
+    after = input;
   }
 }
 
-// p = D(c ^ P) ^ C, then C = c, P = p.
+void ige_encrypt(const aes256_ctx& encrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+                 const std::uint8_t* iv) noexcept {
+  ige_chain<aes256_encrypt>(encrypt, in, out, blocks, iv, iv + block);
+}
+
 void ige_decrypt(const aes256_ctx& decrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
-  Block previous_cipher = load(iv), previous_plain = load(iv + block);
-  alignas(16) std::uint8_t work[block];
-  for (std::size_t i = 0; i < blocks; ++i, in += block, out += block) {
-    const Block encrypted = load(in);
-    store(work, encrypted ^ previous_plain);
-    aes256_decrypt(&decrypt, block, work, work);
-    previous_plain = load(work) ^ previous_cipher;
-    store(out, previous_plain);
-    previous_cipher = encrypted;
-  }
+  ige_chain<aes256_decrypt>(decrypt, in, out, blocks, iv + block, iv);
 }
 
 // Counter blocks encrypted per Nettle call, which pipelines independent blocks.
