@@ -12,21 +12,20 @@
 
 NATIVE_BUILD := build/native
 NATIVE_FLAGS := -std=c++23 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc
-NATIVE_SOURCES := src/modes/aes_backend.cpp src/modes/aes_nettle.cpp src/modes/aes_aesni.cpp \
-  src/modes/aes_vaes.cpp src/modes/cpu.cpp
+NATIVE_SOURCES := $(wildcard src/aes/*.cpp)
 # A forced path and the processor flags it needs.
 AES_PATHS := aesni:aes vaes256:vaes,avx2
 
 CHECKS += check-native check-aes
 .PHONY: check-native check-aes aes-build
 
-$(NATIVE_BUILD)/aes_backends: tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/modes/*.hpp src/lib/*.hpp)
+$(NATIVE_BUILD)/aes_backends: tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp)
 	mkdir -p $(NATIVE_BUILD)
 	$(CXX) $(NATIVE_FLAGS) -o $@ tests/native/aes_backends.cpp $(NATIVE_SOURCES) $$(pkg-config --cflags --libs nettle)
 
 # The choice in builds that force a path: one that runs here where the processor has
 # VAES (and is not the first choice where it also has AVX-512), and one that never runs.
-$(NATIVE_BUILD)/aes_choice_%: tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/modes/*.hpp src/lib/*.hpp)
+$(NATIVE_BUILD)/aes_choice_%: tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp)
 	mkdir -p $(NATIVE_BUILD)
 	$(CXX) $(NATIVE_FLAGS) '-DREDERODIDIZO_AES_FORCE="$*"' -o $@ tests/native/aes_backends.cpp $(NATIVE_SOURCES) \
 	  $$(pkg-config --cflags --libs nettle)

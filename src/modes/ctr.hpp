@@ -6,7 +6,7 @@
 // that carry the position along gives the bytes of one call over the whole stream.
 #pragma once
 
-#include "modes/aes.hpp"
+#include "aes/cipher.hpp"
 
 #include <array>
 #include <span>

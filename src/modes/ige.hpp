@@ -7,7 +7,7 @@
 // interpreter.
 #pragma once
 
-#include "modes/aes.hpp"
+#include "aes/cipher.hpp"
 
 #include <span>
 

@@ -1,14 +1,12 @@
-// AES-256 over the process's AES backend (aes_backend.hpp). The cipher objects own
-// Nettle's context on the caller's stack: the constructor expands the key with the
-// backend, the destructor overwrites the schedule with zeros, so the round keys are
+// AES-256 over the process's AES backend (backend.hpp). The cipher objects own the
+// schedule on the caller's stack: the constructor expands the key with the backend,
+// the destructor overwrites what the backend wrote with zeros, so the round keys are
 // erased on every way out of a call. The schedule never leaves the object: the modes
 // ask the cipher to run their loops over it.
 #pragma once
 
+#include "aes/backend.hpp"
 #include "lib/secret.hpp"
-#include "modes/aes_backend.hpp"
-
-#include <nettle/aes.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -24,45 +22,45 @@ using Aes256Key = std::span<const std::uint8_t, aes256_key_size>;
 class Aes256Encrypt {
  public:
   explicit Aes256Encrypt(Aes256Key key) noexcept : backend_(aes_backend()) {
-    backend_.expand_encrypt(key.data(), context_);
+    backend_.expand_encrypt(key.data(), schedule_);
   }
-  ~Aes256Encrypt() { secure_wipe(&context_, sizeof context_); }
+  ~Aes256Encrypt() { secure_wipe(&schedule_, backend_.schedule_size); }
   Aes256Encrypt(const Aes256Encrypt&) = delete;
   Aes256Encrypt& operator=(const Aes256Encrypt&) = delete;
 
   // IGE encryption of `blocks` whole blocks (AesBackend::ige_encrypt).
   void ige(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks, const std::uint8_t* iv) const noexcept {
-    backend_.ige_encrypt(context_, in, out, blocks, iv);
+    backend_.ige_encrypt(schedule_, in, out, blocks, iv);
   }
 
   // out = in ^ the keystream of `blocks` counter blocks (AesBackend::ctr_xor).
   void ctr_xor(std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in, std::uint8_t* out,
                std::size_t blocks) const noexcept {
-    backend_.ctr_xor(context_, high, low, in, out, blocks);
+    backend_.ctr_xor(schedule_, high, low, in, out, blocks);
   }
 
  private:
   const AesBackend& backend_;
-  aes256_ctx context_;
+  AesSchedule schedule_;
 };
 
 class Aes256Decrypt {
  public:
   explicit Aes256Decrypt(Aes256Key key) noexcept : backend_(aes_backend()) {
-    backend_.expand_decrypt(key.data(), context_);
+    backend_.expand_decrypt(key.data(), schedule_);
   }
-  ~Aes256Decrypt() { secure_wipe(&context_, sizeof context_); }
+  ~Aes256Decrypt() { secure_wipe(&schedule_, backend_.schedule_size); }
   Aes256Decrypt(const Aes256Decrypt&) = delete;
   Aes256Decrypt& operator=(const Aes256Decrypt&) = delete;
 
   // IGE decryption of `blocks` whole blocks (AesBackend::ige_decrypt).
   void ige(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks, const std::uint8_t* iv) const noexcept {
-    backend_.ige_decrypt(context_, in, out, blocks, iv);
+    backend_.ige_decrypt(schedule_, in, out, blocks, iv);
   }
 
  private:
   const AesBackend& backend_;
-  aes256_ctx context_;
+  AesSchedule schedule_;
 };
 
 }  // namespace rdz

@@ -1,11 +1,11 @@
 // The AES-NI backend. Every loop reads each round key from the schedule where it is
 // used and keeps no copy of its own, which the compiler could spill to the stack
 // where the cipher object's wipe would not reach it.
-#include "modes/aes_aesni.hpp"
+#include "aes/aesni.hpp"
 
 #if defined(__x86_64__)
 
-#include "modes/aes_backend.hpp"
+#include "aes/backend.hpp"
 
 #include <immintrin.h>
 
@@ -16,23 +16,23 @@ namespace {
 
 constexpr int rounds = 14;
 
-// Nettle stores each round key as four little-endian words: on x86 the bytes are the
-// round key in FIPS 197 order.
-inline __m128i round_key(const aes256_ctx& schedule, int i) noexcept {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(schedule.keys + 4 * i));
+// The schedule holds the 15 round keys one after another, each in FIPS 197 byte order
+// (the order of the block in an XMM register); a decryption schedule keeps them in
+// encryption order, the inner ones through InvMixColumns, and is walked backwards.
+inline __m128i round_key(const AesSchedule& schedule, int i) noexcept {
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(schedule.bytes) + i);
 }
 
 inline __m128i load(const std::uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store(std::uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
-__attribute__((target("aes"))) inline __m128i encrypt_block(const aes256_ctx& keys, __m128i block) noexcept {
+__attribute__((target("aes"))) inline __m128i encrypt_block(const AesSchedule& keys, __m128i block) noexcept {
   block = _mm_xor_si128(block, round_key(keys, 0));
   for (int i = 1; i < rounds; ++i) block = _mm_aesenc_si128(block, round_key(keys, i));
   return _mm_aesenclast_si128(block, round_key(keys, rounds));
 }
 
-// Nettle keeps a decryption schedule in encryption order and walks it backwards.
-__attribute__((target("aes"))) inline __m128i decrypt_block(const aes256_ctx& keys, __m128i block) noexcept {
+__attribute__((target("aes"))) inline __m128i decrypt_block(const AesSchedule& keys, __m128i block) noexcept {
   block = _mm_xor_si128(block, round_key(keys, rounds));
   for (int i = rounds - 1; i > 0; --i) block = _mm_aesdec_si128(block, round_key(keys, i));
   return _mm_aesdeclast_si128(block, round_key(keys, 0));
@@ -43,8 +43,8 @@ __attribute__((target("aes"))) inline __m128i decrypt_block(const aes256_ctx& ke
 // Encryption starts from before = iv[0..15] (the previous ciphertext block) and
 // after = iv[16..31], decryption the other way round. The chaining values stay in
 // registers.
-template <__m128i (*crypt)(const aes256_ctx&, __m128i)>
-__attribute__((target("aes"))) inline void ige_chain(const aes256_ctx& schedule, const std::uint8_t* in,
+template <__m128i (*crypt)(const AesSchedule&, __m128i)>
+__attribute__((target("aes"))) inline void ige_chain(const AesSchedule& schedule, const std::uint8_t* in,
                                                      std::uint8_t* out, std::size_t blocks,
                                                      const std::uint8_t* before_iv,
                                                      const std::uint8_t* after_iv) noexcept {
@@ -69,8 +69,8 @@ inline __m128i schedule_step(__m128i previous, __m128i assist) noexcept {
 // Round keys 2i and 2i + 1 from 2i - 2 and 2i - 1 (the last pair has only 2i),
 // written straight into the schedule.
 template <int round_constant>
-__attribute__((target("aes"))) inline void schedule_pair(aes256_ctx& schedule, int i) noexcept {
-  auto* k = reinterpret_cast<__m128i*>(schedule.keys);
+__attribute__((target("aes"))) inline void schedule_pair(AesSchedule& schedule, int i) noexcept {
+  auto* k = reinterpret_cast<__m128i*>(schedule.bytes);
   const __m128i even =
       schedule_step(_mm_loadu_si128(k + 2 * i - 2),
                     _mm_shuffle_epi32(_mm_aeskeygenassist_si128(_mm_loadu_si128(k + 2 * i - 1), round_constant), 0xff));
@@ -81,17 +81,17 @@ __attribute__((target("aes"))) inline void schedule_pair(aes256_ctx& schedule, i
   }
 }
 
-__attribute__((target("aes"))) void invert(aes256_ctx& schedule) noexcept {
-  // The equivalent inverse cipher: the inner round keys through InvMixColumns, in
-  // Nettle's order (the decryption walks them from the last).
-  auto* k = reinterpret_cast<__m128i*>(schedule.keys);
+__attribute__((target("aes"))) void invert(AesSchedule& schedule) noexcept {
+  // The equivalent inverse cipher: the inner round keys through InvMixColumns, kept
+  // in encryption order (the decryption walks them from the last).
+  auto* k = reinterpret_cast<__m128i*>(schedule.bytes);
   for (int i = 1; i < rounds; ++i) _mm_storeu_si128(k + i, _mm_aesimc_si128(_mm_loadu_si128(k + i)));
 }
 
 }  // namespace
 
-__attribute__((target("aes"))) void expand_encrypt(const std::uint8_t* key, aes256_ctx& schedule) noexcept {
-  std::memcpy(schedule.keys, key, 32);
+__attribute__((target("aes"))) void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  std::memcpy(schedule.bytes, key, 32);
   schedule_pair<0x01>(schedule, 1);
   schedule_pair<0x02>(schedule, 2);
   schedule_pair<0x04>(schedule, 3);
@@ -101,22 +101,22 @@ __attribute__((target("aes"))) void expand_encrypt(const std::uint8_t* key, aes2
   schedule_pair<0x40>(schedule, 7);
 }
 
-void expand_decrypt(const std::uint8_t* key, aes256_ctx& schedule) noexcept {
+void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
   expand_encrypt(key, schedule);
   invert(schedule);
 }
 
-__attribute__((target("aes"))) void ige_encrypt(const aes256_ctx& encrypt, const std::uint8_t* in, std::uint8_t* out,
+__attribute__((target("aes"))) void ige_encrypt(const AesSchedule& encrypt, const std::uint8_t* in, std::uint8_t* out,
                                                 std::size_t blocks, const std::uint8_t* iv) noexcept {
   ige_chain<encrypt_block>(encrypt, in, out, blocks, iv, iv + 16);
 }
 
-__attribute__((target("aes"))) void ige_decrypt(const aes256_ctx& decrypt, const std::uint8_t* in, std::uint8_t* out,
+__attribute__((target("aes"))) void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out,
                                                 std::size_t blocks, const std::uint8_t* iv) noexcept {
   ige_chain<decrypt_block>(decrypt, in, out, blocks, iv + 16, iv);
 }
 
-__attribute__((target("aes"))) void ctr_xor(const aes256_ctx& encrypt, std::uint64_t& high, std::uint64_t& low,
+__attribute__((target("aes"))) void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low,
                                             const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) noexcept {
   auto next_counter = [&] {
     const __m128i block =
@@ -147,8 +147,13 @@ __attribute__((target("aes"))) void ctr_xor(const aes256_ctx& encrypt, std::uint
 
 namespace rdz {
 
-constinit const AesBackend aesni_backend{aesni::expand_encrypt, aesni::expand_decrypt, aesni::ige_encrypt,
-                                         aesni::ige_decrypt,    aesni::ctr_xor,        "aesni"};
+constinit const AesBackend aesni_backend{aesni::expand_encrypt,
+                                         aesni::expand_decrypt,
+                                         aesni::ige_encrypt,
+                                         aesni::ige_decrypt,
+                                         aesni::ctr_xor,
+                                         aesni::schedule_size,
+                                         "aesni"};
 
 }  // namespace rdz
 

@@ -1,4 +1,4 @@
-#include "modes/cpu.hpp"
+#include "aes/cpu.hpp"
 
 #if defined(__x86_64__)
 
@@ -10,6 +10,7 @@ namespace rdz::cpu {
 namespace {
 
 // CPUID leaf 1, ECX.
+constexpr std::uint32_t leaf1_ssse3 = 1u << 9;
 constexpr std::uint32_t leaf1_aes = 1u << 25;
 constexpr std::uint32_t leaf1_osxsave = 1u << 27;
 constexpr std::uint32_t leaf1_avx = 1u << 28;
@@ -41,6 +42,7 @@ Features detect() noexcept {
   Features found{};
   unsigned a, b, c, d;
   if (!__get_cpuid(1, &a, &b, &c, &d)) return found;
+  found.ssse3 = (c & leaf1_ssse3) != 0;
   found.aes = (c & leaf1_aes) != 0;
   const bool avx = (c & leaf1_avx) != 0 && (c & leaf1_osxsave) != 0;
   if (!avx || __get_cpuid_max(0, nullptr) < 7) return found;
@@ -52,6 +54,17 @@ Features detect() noexcept {
       found.avx2_vaes && (b & leaf7_ebx_avx512f) != 0 && (b & leaf7_ebx_avx512bw) != 0 && (xcr0 & xcr0_zmm) == xcr0_zmm;
   return found;
 }
+
+}  // namespace rdz::cpu
+
+#elif defined(__aarch64__)
+
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+
+namespace rdz::cpu {
+
+Features detect() noexcept { return {.aes = (getauxval(AT_HWCAP) & HWCAP_AES) != 0}; }
 
 }  // namespace rdz::cpu
 

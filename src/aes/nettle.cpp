@@ -1,7 +1,11 @@
-// The portable path: Nettle's block functions (which pick their own best code for
-// the processor, or constant-time software).
+// Nettle's AES: the reference every other backend is checked against, and a path a
+// build can force (to compare with it). Never chosen by itself: Nettle's software AES
+// and its key schedule index tables with key and data bytes, which is not
+// constant-time.
+#include "aes/backend.hpp"
 #include "lib/byteorder.hpp"
-#include "modes/aes_backend.hpp"
+
+#include <nettle/aes.h>
 
 #include <algorithm>
 #include <cstring>
@@ -10,6 +14,13 @@ namespace rdz {
 namespace {
 
 constexpr std::size_t block = 16;
+
+// Nettle's context lives in the schedule's storage.
+static_assert(sizeof(aes256_ctx) <= sizeof(AesSchedule) && alignof(aes256_ctx) <= alignof(AesSchedule));
+aes256_ctx& context(AesSchedule& schedule) noexcept { return *reinterpret_cast<aes256_ctx*>(schedule.bytes); }
+const aes256_ctx& context(const AesSchedule& schedule) noexcept {
+  return *reinterpret_cast<const aes256_ctx*>(schedule.bytes);
+}
 
 // The chaining values as 16-byte vectors.
 using Block = std::uint8_t __attribute__((vector_size(16)));
@@ -22,8 +33,12 @@ Block load(const std::uint8_t* bytes) noexcept {
 
 void store(std::uint8_t* bytes, Block value) noexcept { std::memcpy(bytes, &value, sizeof value); }
 
-void expand_encrypt(const std::uint8_t* key, aes256_ctx& schedule) noexcept { aes256_set_encrypt_key(&schedule, key); }
-void expand_decrypt(const std::uint8_t* key, aes256_ctx& schedule) noexcept { aes256_set_decrypt_key(&schedule, key); }
+void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  aes256_set_encrypt_key(&context(schedule), key);
+}
+void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  aes256_set_decrypt_key(&context(schedule), key);
+}
 
 // IGE in either direction is one chain: out = F(in ^ before) ^ after, then
 // before = out and after = in, with F the block encryption or decryption. Encryption
@@ -45,20 +60,20 @@ void ige_chain(const aes256_ctx& schedule, const std::uint8_t* in, std::uint8_t*
   }
 }
 
-void ige_encrypt(const aes256_ctx& encrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+void ige_encrypt(const AesSchedule& encrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
-  ige_chain<aes256_encrypt>(encrypt, in, out, blocks, iv, iv + block);
+  ige_chain<aes256_encrypt>(context(encrypt), in, out, blocks, iv, iv + block);
 }
 
-void ige_decrypt(const aes256_ctx& decrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
-  ige_chain<aes256_decrypt>(decrypt, in, out, blocks, iv + block, iv);
+  ige_chain<aes256_decrypt>(context(decrypt), in, out, blocks, iv + block, iv);
 }
 
 // Counter blocks encrypted per Nettle call, which pipelines independent blocks.
 constexpr std::size_t batch = 32;
 
-void ctr_xor(const aes256_ctx& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
              std::uint8_t* out, std::size_t blocks) noexcept {
   alignas(16) std::uint8_t keystream[batch * block];
   while (blocks > 0) {
@@ -68,7 +83,7 @@ void ctr_xor(const aes256_ctx& encrypt, std::uint64_t& high, std::uint64_t& low,
       store_be64(keystream + i * block + 8, low);
       if (++low == 0) ++high;
     }
-    aes256_encrypt(&encrypt, n * block, keystream, keystream);
+    aes256_encrypt(&context(encrypt), n * block, keystream, keystream);
     for (std::size_t i = 0; i < n * block; ++i) out[i] = in[i] ^ keystream[i];
     in += n * block;
     out += n * block;
@@ -78,6 +93,7 @@ void ctr_xor(const aes256_ctx& encrypt, std::uint64_t& high, std::uint64_t& low,
 
 }  // namespace
 
-constinit const AesBackend nettle_backend{expand_encrypt, expand_decrypt, ige_encrypt, ige_decrypt, ctr_xor, "nettle"};
+constinit const AesBackend nettle_backend{expand_encrypt, expand_decrypt,     ige_encrypt, ige_decrypt,
+                                          ctr_xor,        sizeof(aes256_ctx), "nettle"};
 
 }  // namespace rdz

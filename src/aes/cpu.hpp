@@ -8,8 +8,9 @@
 // opmask and ZMM state must not run AVX-512 code, or another thread's switch would
 // corrupt it.
 //
-// x86-64 only: on other architectures this header declares nothing, and the callers
-// offer only the portable path there.
+// On ARM64 the kernel tells what the processor has (getauxval(AT_HWCAP)); NEON is
+// part of the architecture there. On other architectures this header declares
+// nothing, and the callers offer only the portable path there.
 #pragma once
 
 #if defined(__x86_64__)
@@ -17,7 +18,8 @@
 namespace rdz::cpu {
 
 struct Features {
-  bool aes;  // AES-NI (SSE state is always saved on x86-64)
+  bool ssse3;  // PSHUFB, for the vector-permute AES (SSE state is always saved on x86-64)
+  bool aes;  // AES-NI
   bool avx2_vaes;  // 256-bit VAES with AVX2; the OS saves the YMM state
   bool avx512_vaes;  // 512-bit VAES with AVX-512 F and BW; the OS saves opmask and all ZMM state
 };
@@ -25,6 +27,19 @@ struct Features {
 // Reads CPUID and XGETBV. CPUID is slow (and traps to the hypervisor on virtual
 // machines), so this is meant to be called once per process and its answer kept;
 // it has no state of its own and may be called from any thread.
+Features detect() noexcept;
+
+}  // namespace rdz::cpu
+
+#elif defined(__aarch64__)
+
+namespace rdz::cpu {
+
+struct Features {
+  bool aes;  // the ARMv8 cryptography extension's AESE, AESD, AESMC and AESIMC
+};
+
+// Reads the kernel's hardware capabilities; cheap, but kept once like the x86 answer.
 Features detect() noexcept;
 
 }  // namespace rdz::cpu

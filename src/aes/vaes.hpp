@@ -4,8 +4,8 @@
 // round's latency. The keystream is XORed into the input as it is loaded and
 // stored straight into the output.
 //
-// The round keys are read from Nettle's encryption schedule (aes256_ctx.keys, each
-// round key's bytes in FIPS 197 order on x86), from the schedule itself at each use:
+// The round keys are read from the AES-NI backend's encryption schedule (each round
+// key's bytes in FIPS 197 order), from the schedule itself at each use:
 // the routines keep no copy of them that could be spilled to the stack.
 //
 // Counter blocks are 128-bit big-endian integers in which every bit carries, and the
@@ -13,12 +13,13 @@
 // the block, advanced past the blocks used.
 //
 // Run these only where cpu::detect() reports the instruction set, and only after a
-// check against Nettle. x86-64 only: elsewhere this header declares nothing.
+// check against Nettle. Constant-time for the same reasons as AES-NI (aesni.hpp). x86-64 only: elsewhere this header
+// declares nothing.
 #pragma once
 
 #if defined(__x86_64__)
 
-#include <nettle/aes.h>
+#include "aes/backend.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,9 +29,9 @@ namespace rdz::vaes {
 // out[i] = in[i] ^ keystream for `blocks` whole blocks. `out` may equal `in` (in
 // place) or not overlap it at all; neither needs any alignment. Reads and writes
 // nothing outside the `16 * blocks` bytes of each.
-void ctr_xor_512(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+void ctr_xor_512(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
                  std::uint8_t* out, std::size_t blocks) noexcept;
-void ctr_xor_256(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+void ctr_xor_256(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
                  std::uint8_t* out, std::size_t blocks) noexcept;
 
 }  // namespace rdz::vaes

@@ -1,4 +1,4 @@
-#include "modes/aes_vaes.hpp"
+#include "aes/vaes.hpp"
 
 #if defined(__x86_64__)
 
@@ -202,18 +202,22 @@ __attribute__((noinline)) RDZ_VAES256 void segment256(const std::uint32_t* keys,
 
 }  // namespace
 
-void ctr_xor_512(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+void ctr_xor_512(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
                  std::uint8_t* out, std::size_t blocks) noexcept {
-  by_segments([&](std::uint64_t h, std::uint64_t l, const std::uint8_t* from, std::uint8_t* to,
-                  std::size_t n) { segment512(schedule.keys, h, l, from, to, n); },
-              high, low, in, out, blocks);
+  by_segments(
+      [&](std::uint64_t h, std::uint64_t l, const std::uint8_t* from, std::uint8_t* to, std::size_t n) {
+        segment512(reinterpret_cast<const std::uint32_t*>(schedule.bytes), h, l, from, to, n);
+      },
+      high, low, in, out, blocks);
 }
 
-void ctr_xor_256(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+void ctr_xor_256(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
                  std::uint8_t* out, std::size_t blocks) noexcept {
-  by_segments([&](std::uint64_t h, std::uint64_t l, const std::uint8_t* from, std::uint8_t* to,
-                  std::size_t n) { segment256(schedule.keys, h, l, from, to, n); },
-              high, low, in, out, blocks);
+  by_segments(
+      [&](std::uint64_t h, std::uint64_t l, const std::uint8_t* from, std::uint8_t* to, std::size_t n) {
+        segment256(reinterpret_cast<const std::uint32_t*>(schedule.bytes), h, l, from, to, n);
+      },
+      high, low, in, out, blocks);
 }
 
 }  // namespace rdz::vaes
@@ -222,8 +226,8 @@ void ctr_xor_256(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t&
 
 #if defined(__x86_64__)
 
-#include "modes/aes_aesni.hpp"
-#include "modes/aes_backend.hpp"
+#include "aes/aesni.hpp"
+#include "aes/backend.hpp"
 
 namespace rdz {
 namespace {
@@ -232,13 +236,13 @@ namespace {
 // empty, and its set-up is not paid back.
 constexpr std::size_t wide_from = 4;
 
-void ctr_xor_512(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+void ctr_xor_512(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
                  std::uint8_t* out, std::size_t blocks) noexcept {
   if (blocks < wide_from) return aesni::ctr_xor(schedule, high, low, in, out, blocks);
   vaes::ctr_xor_512(schedule, high, low, in, out, blocks);
 }
 
-void ctr_xor_256(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+void ctr_xor_256(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
                  std::uint8_t* out, std::size_t blocks) noexcept {
   if (blocks < wide_from) return aesni::ctr_xor(schedule, high, low, in, out, blocks);
   vaes::ctr_xor_256(schedule, high, low, in, out, blocks);
@@ -248,10 +252,12 @@ void ctr_xor_256(const aes256_ctx& schedule, std::uint64_t& high, std::uint64_t&
 
 // IGE is one serial chain, which the wide instructions cannot speed up: the VAES
 // backends share AES-NI's key expansion and IGE.
-constinit const AesBackend vaes512_backend{aesni::expand_encrypt, aesni::expand_decrypt, aesni::ige_encrypt,
-                                           aesni::ige_decrypt,    ctr_xor_512,           "vaes512"};
-constinit const AesBackend vaes256_backend{aesni::expand_encrypt, aesni::expand_decrypt, aesni::ige_encrypt,
-                                           aesni::ige_decrypt,    ctr_xor_256,           "vaes256"};
+constinit const AesBackend vaes512_backend{
+    aesni::expand_encrypt, aesni::expand_decrypt, aesni::ige_encrypt, aesni::ige_decrypt,
+    ctr_xor_512,           aesni::schedule_size,  "vaes512"};
+constinit const AesBackend vaes256_backend{
+    aesni::expand_encrypt, aesni::expand_decrypt, aesni::ige_encrypt, aesni::ige_decrypt,
+    ctr_xor_256,           aesni::schedule_size,  "vaes256"};
 
 }  // namespace rdz
 
