@@ -70,20 +70,7 @@ bool allowed(const AesBackend& backend) noexcept {
 }
 
 const AesBackend* choose() noexcept {
-  struct Candidate {
-    const AesBackend* backend;
-    bool runs;
-  };
-#if defined(__x86_64__)
-  const cpu::Features cpu = cpu::detect();
-  const Candidate candidates[] = {{&vaes512_backend, cpu.avx512_vaes},
-                                  {&vaes256_backend, cpu.avx2_vaes},
-                                  {&aesni_backend, cpu.aes},
-                                  {&nettle_backend, true}};
-#else
-  const Candidate candidates[] = {{&nettle_backend, true}};
-#endif
-  for (const Candidate& c : candidates) {
+  for (const AesCandidate& c : aes_candidates()) {
     if (!c.runs || !allowed(*c.backend)) continue;
     if (c.backend == &nettle_backend || agrees_with_nettle(*c.backend)) return c.backend;
   }
@@ -95,6 +82,19 @@ constinit const AesBackend none{};
 constinit std::atomic<const AesBackend*> chosen{nullptr};
 
 }  // namespace
+
+AesCandidates aes_candidates() noexcept {
+#if defined(__x86_64__)
+  const cpu::Features cpu = cpu::detect();
+  return {{{&vaes512_backend, cpu.avx512_vaes},
+           {&vaes256_backend, cpu.avx2_vaes},
+           {&aesni_backend, cpu.aes},
+           {&nettle_backend, true}},
+          4};
+#else
+  return {{{&nettle_backend, true}}, 1};
+#endif
+}
 
 const AesBackend* aes_backend_if_any() noexcept {
   const AesBackend* backend = chosen.load(std::memory_order_acquire);

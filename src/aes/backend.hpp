@@ -56,6 +56,22 @@ extern const AesBackend vaes256_backend;
 extern const AesBackend vaes512_backend;
 #endif
 
+// A backend of this build, and whether this processor (and its OS) can run it.
+struct AesCandidate {
+  const AesBackend* backend;
+  bool runs;
+};
+
+// Every backend of this build, in order of preference (reads the processor's features:
+// meant for the one choice per process, and for tests).
+struct AesCandidates {
+  AesCandidate list[8];
+  std::size_t count;
+  const AesCandidate* begin() const noexcept { return list; }
+  const AesCandidate* end() const noexcept { return list + count; }
+};
+AesCandidates aes_candidates() noexcept;
+
 // The backend of this process: chosen at the first call, from any thread (racing
 // first calls choose the same), and the same ever after.
 const AesBackend& aes_backend() noexcept;

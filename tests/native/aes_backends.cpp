@@ -344,11 +344,6 @@ void report(const char* backend, const char* check, const Result& failure) {
   ++(failure.empty() ? passed : failed);
 }
 
-struct Candidate {
-  const AesBackend* backend;
-  bool runs;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -360,26 +355,24 @@ int main(int argc, char** argv) {
   // The detection against the compiler's own (which also consults XCR0).
   const rdz::cpu::Features cpu = rdz::cpu::detect();
   __builtin_cpu_init();
+  const bool gcc_ssse3 = __builtin_cpu_supports("ssse3");
   const bool gcc_aes = __builtin_cpu_supports("aes");
   const bool gcc_256 = gcc_aes && __builtin_cpu_supports("vaes") && __builtin_cpu_supports("avx2");
   const bool gcc_512 = gcc_256 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-  std::printf("cpu: aes %d, avx2_vaes %d, avx512_vaes %d\n", cpu.aes, cpu.avx2_vaes, cpu.avx512_vaes);
+  std::printf("cpu: ssse3 %d, aes %d, avx2_vaes %d, avx512_vaes %d\n", cpu.ssse3, cpu.aes, cpu.avx2_vaes,
+              cpu.avx512_vaes);
   report("cpu", "detect() agrees with __builtin_cpu_supports",
-         cpu.aes == gcc_aes && cpu.avx2_vaes == gcc_256 && cpu.avx512_vaes == gcc_512 ? "" : "differs");
-  // In order of preference.
-  const Candidate candidates[] = {{&rdz::vaes512_backend, cpu.avx512_vaes},
-                                  {&rdz::vaes256_backend, cpu.avx2_vaes},
-                                  {&rdz::aesni_backend, cpu.aes},
-                                  {&rdz::nettle_backend, true}};
-#else
-  const Candidate candidates[] = {{&rdz::nettle_backend, true}};
+         cpu.ssse3 == gcc_ssse3 && cpu.aes == gcc_aes && cpu.avx2_vaes == gcc_256 && cpu.avx512_vaes == gcc_512
+             ? ""
+             : "differs");
 #endif
+  const rdz::AesCandidates candidates = rdz::aes_candidates();
 
 #ifdef REDERODIDIZO_AES_FORCE
   // A build that forces a path: that one where it runs, else none (and the module
   // then refuses to load).
   const AesBackend* forced = nullptr;
-  for (const Candidate& c : candidates) {
+  for (const rdz::AesCandidate& c : candidates) {
     if (c.runs && std::strcmp(c.backend->name, REDERODIDIZO_AES_FORCE) == 0) forced = c.backend;
   }
   const AesBackend* forced_choice = rdz::aes_backend_if_any();
@@ -390,7 +383,7 @@ int main(int argc, char** argv) {
 #endif
 
   const AesBackend* best = nullptr;
-  for (const Candidate& c : candidates) {
+  for (const rdz::AesCandidate& c : candidates) {
     if (!c.runs) {
       std::printf("%-8s skipped: this processor or OS lacks it\n", c.backend->name);
       ++skipped;
