@@ -8,6 +8,9 @@ key, derived keys and vectors, and the SHA-256 digests and states of key materia
 Expected values are computed only after the copy is taken, so that the test's own
 hashing leaves nothing on the stack beforehand.
 
+The last test looks for plaintext rather than keys: a decrypted message must not be
+left in the thread's retained working buffer once unpack_message has returned.
+
 A control shows that the scan sees the frames of a call: the stream position that
 ctr256_encrypt keeps on its stack (not a secret, so not wiped) is found there.
 """
@@ -15,6 +18,8 @@ ctr256_encrypt keeps on its stack (not a secret, so not wiped) is found there.
 import ctypes
 import os
 import struct
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -168,3 +173,42 @@ def test_no_key_material_left_on_the_stack(call):
     stack, secrets = call()
     left = [secret.hex() for secret in secrets if any(w in stack for w in _windows(secret))]
     assert left == []
+
+
+# The child decrypts a 1 MiB message whose body is one random 16-byte mark repeated,
+# then looks through its own writable memory for the mark twice in a row, which only a
+# copy of that plaintext holds (the mark alone is in the child's `mark` object). glibc
+# is told to map every block of 128 KiB or more by itself and to unmap it when freed,
+# so the body, the message and the result are gone once dropped, and what is left is
+# the thread's retained working buffer.
+_LEFT_IN_BUFFER = """
+import os, rederodidizo as r
+auth_key, key_id, session, mark = os.urandom(256), os.urandom(8), os.urandom(8), os.urandom(16)
+packed = r.pack_message(1, 2, mark * 65536, 3, session, auth_key, key_id)
+r.unpack_message(packed, session, auth_key, key_id, incoming=False)
+def twice(data):
+    at = data.find(mark)
+    while at != -1:
+        if data[at + 16:at + 32] == mark:
+            return True
+        at = data.find(mark, at + 1)
+    return False
+found = False
+with open("/proc/self/maps") as maps, open("/proc/self/mem", "rb", buffering=0) as memory:
+    for line in maps.read().splitlines():
+        span, perms = line.split()[:2]
+        if not perms.startswith("rw"):
+            continue
+        start, end = (int(x, 16) for x in span.split("-"))
+        try:
+            found = found or twice(os.pread(memory.fileno(), end - start, start))
+        except OSError:
+            pass
+print(found)
+"""
+
+
+def test_decrypted_message_not_left_in_the_thread_buffer():
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072")
+    child = subprocess.run([sys.executable, "-c", _LEFT_IN_BUFFER], capture_output=True, text=True, check=True, env=env)
+    assert child.stdout.strip() == "False"

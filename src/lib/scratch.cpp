@@ -1,5 +1,7 @@
 #include "lib/scratch.hpp"
 
+#include "lib/secret.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -43,7 +45,7 @@ ScratchBuffer::ScratchBuffer(ScratchBuffer&& other) noexcept
 
 ScratchBuffer& ScratchBuffer::operator=(ScratchBuffer&& other) noexcept {
   if (this != &other) {
-    PyMem_RawFree(data_);
+    release();
     data_ = std::exchange(other.data_, nullptr);
     capacity_ = std::exchange(other.capacity_, 0);
     length_ = std::exchange(other.length_, 0);
@@ -51,18 +53,35 @@ ScratchBuffer& ScratchBuffer::operator=(ScratchBuffer&& other) noexcept {
   return *this;
 }
 
-ScratchBuffer::~ScratchBuffer() { PyMem_RawFree(data_); }
+ScratchBuffer::~ScratchBuffer() { release(); }
+
+void ScratchBuffer::wipe() noexcept {
+  if (length_ != 0) secure_wipe(data_, length_);
+  length_ = 0;
+}
+
+void ScratchBuffer::release() noexcept {
+  wipe();
+  PyMem_RawFree(data_);
+  data_ = nullptr;
+  capacity_ = 0;
+}
 
 bool ScratchBuffer::reserve(std::size_t n) noexcept {
   if (capacity_ - length_ < n) {
     if (n > SIZE_MAX / 2 - length_) return false;
     const std::size_t wanted = std::max({capacity_ * 2, length_ + n, std::size_t{8}});
-    // Contents survive growth; the common case (an empty buffer) copies nothing.
-    auto* grown = static_cast<std::uint8_t*>(length_ ? PyMem_RawRealloc(data_, wanted) : PyMem_RawMalloc(wanted));
+    // Contents survive growth, and the old block is wiped before it is freed (a
+    // reallocation could free it with the contents in it); the common case (an
+    // empty buffer) copies nothing.
+    auto* grown = static_cast<std::uint8_t*>(PyMem_RawMalloc(wanted));
     if (!grown) return false;
-    if (!length_) PyMem_RawFree(data_);
+    if (length_ != 0) std::memcpy(grown, data_, length_);
+    const std::size_t kept = length_;
+    release();
     data_ = grown;
     capacity_ = wanted;
+    length_ = kept;
   }
   return true;
 }
@@ -77,14 +96,13 @@ Outcome<std::span<std::uint8_t>> ScratchBuffer::append(std::span<const std::uint
 
 Outcome<ScratchLease> ScratchLease::take() {
   if (slot_torn_down) return fail(Failure::fault("scratch buffer taken while its thread is ending"));
-  ScratchBuffer buffer = std::move(slot.retained);
-  buffer.clear();
-  return ScratchLease(std::move(buffer));
+  return ScratchLease(std::move(slot.retained));
 }
 
 Outcome<void> ScratchLease::give_back() && {
   if (slot_torn_down) return fail(Failure::fault("scratch buffer returned while its thread is ending"));
-  if (buffer_.capacity() > scratch_retention_limit) return {};  // freed with the lease
+  if (buffer_.capacity() > scratch_retention_limit) return {};  // wiped and freed with the lease
+  buffer_.wipe();  // what this call decrypted must not outlive it
   slot.retained = std::move(buffer_);  // frees whatever the slot held
   return {};
 }

@@ -6,7 +6,9 @@
 // the whole buffer (the thread's slot is then empty), uses it, and gives it back
 // after its result object exists. A buffer whose capacity exceeds 2 MiB is freed
 // rather than kept, which bounds what an idle thread holds. A thread's buffer is
-// freed when the thread ends.
+// freed when the thread ends. What a call wrote (a decrypted message) is overwritten
+// with zeros before the buffer goes back to its slot or is freed, so no plaintext
+// outlives the call that produced it.
 //
 // The memory comes from the interpreter's raw allocator (which needs no lock), so
 // tracemalloc sees it.
@@ -35,9 +37,13 @@ class ScratchBuffer {
 
   std::span<std::uint8_t> contents() noexcept { return {data_, length_}; }
   std::size_t capacity() const noexcept { return capacity_; }
-  void clear() noexcept { length_ = 0; }
+  // Overwrites the contents with zeros and empties the buffer; the capacity stays.
+  void wipe() noexcept;
 
  private:
+  // Wipes the contents and frees the memory.
+  void release() noexcept;
+
   // Makes room for `n` more bytes; false if the growth cannot be allocated.
   bool reserve(std::size_t n) noexcept;
 
