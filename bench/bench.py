@@ -10,6 +10,13 @@ interleaved rounds, and the best round counts. Ratios are comparison time / ours
 The parent first compiles the probes of the hardware's limits into build/bench/: the
 AES-NI chain (aes_chain.cpp) and the VAES keystream (vaes_ctr.cpp).
 
+The paths a processor without AES instructions takes (vector permute, bitsliced) are
+timed in builds that force them, each in processes of its own, beside a build forced
+to Nettle's table AES (run with NETTLE_FAT_OVERRIDE=none, so that Nettle does not
+take the AES instructions either); `make bench` passes those builds in
+RDZ_BENCH_PATHS ("name=dir ..."). The processes of the paths alternate over several
+rounds, and each path's best counts.
+
 Large inputs (4, 16 and 64 MiB) also count the page faults of a call (getrusage's
 ru_minflt around it) per 4 KiB page of input, and how long another Python thread,
 spinning on the clock, goes without running while a 64 MiB call is in progress.
@@ -467,8 +474,65 @@ def family_memory(m):
     return rows, []
 
 
+# ---- the paths without AES instructions -----------------------------------------
+
+PATH_ROUNDS = 5
+# (case, size, target against Nettle's table AES for vperm, for bitsliced)
+PATH_CASES = [("ige256_encrypt", MiB, 1.2, None), ("ige256_decrypt", MiB, 1.0, None),
+              ("ctr256_encrypt", MiB, 2.0, 0.7), ("pack_message", KiB, 1.0, None),
+              ("unpack_message", KiB, 1.0, None)]
+
+
+def path_times(m):
+    """Best seconds per call of each path case, in this process's module."""
+    key, iv, ak, sid = os.urandom(32), os.urandom(32), os.urandom(256), os.urandom(8)
+    akid = ak[:8]
+    calls = {}
+    for case, size, _, _ in PATH_CASES:
+        d = os.urandom(size)
+        if case == "ctr256_encrypt":
+            calls[case] = timed("f(d, key, iv, st)", f=m.ctr256_encrypt, d=d, key=key, iv=bytearray(16),
+                                st=bytearray(1))
+        elif case == "pack_message":
+            calls[case] = timed("f(7, 3, d, -5, sid, ak, akid)", f=m.pack_message, d=d, sid=sid, ak=ak, akid=akid)
+        elif case == "unpack_message":
+            packed = m.pack_message(7, 3, d, -5, sid, ak, akid)
+            calls[case] = timed("f(p, sid, ak, akid, False)", f=m.unpack_message, p=packed, sid=sid, ak=ak,
+                                akid=akid)
+        else:
+            calls[case] = timed("f(d, key, iv)", f=getattr(m, case), d=d, key=key, iv=iv)
+    return {case: compare({"ours": run}, rounds=3)["ours"]["best"] for case, run in calls.items()}
+
+
+def family_paths(m):
+    paths = dict(entry.split("=", 1) for entry in os.environ.get("RDZ_BENCH_PATHS", "").split())
+    if "nettle" not in paths or len(paths) < 2:
+        return [], []
+    best = {name: {} for name in paths}
+    for r in range(PATH_ROUNDS):
+        names = list(paths)
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            env = dict(os.environ, PYTHONPATH=paths[name])
+            if name == "nettle":
+                env["NETTLE_FAT_OVERRIDE"] = "none"
+            out = subprocess.run([sys.executable, __file__, "--path-times", name], env=env, stdout=subprocess.PIPE,
+                                 text=True, check=True)
+            for case, seconds in json.loads(out.stdout).items():
+                best[name][case] = min(seconds, best[name].get(case, seconds))
+    rows = []
+    for case, size, vperm_target, bitsliced_target in PATH_CASES:
+        for name, target in (("vperm", vperm_target), ("bitsliced", bitsliced_target)):
+            if name in best:
+                ours, theirs = best[name][case], best["nettle"][case]
+                rows.append({"case": f"{case}, {name} path", "size": size, "comparison": "Nettle's table AES",
+                             "ours": ours, "theirs": theirs, "ratio": theirs / ours, "target": target,
+                             "unit": "call", "per_block": False})
+    return rows, []
+
+
 FAMILIES = {"digest": family_digest, "ige": family_ige, "ctr": family_ctr, "message": family_message,
-            "threads": family_threads, "memory": family_memory, "large": family_large, "stall": family_stall}
+            "threads": family_threads, "memory": family_memory, "large": family_large, "stall": family_stall,
+            "paths": family_paths}
 
 
 # ---- report ---------------------------------------------------------------------
@@ -550,7 +614,12 @@ def plot(points, path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--family", choices=FAMILIES, help="run one family and print its figures as JSON")
+    parser.add_argument("--path-times", metavar="PATH", help="time the path cases in the module found on the path")
     args = parser.parse_args()
+    if args.path_times:
+        import rederodidizo
+        json.dump(path_times(rederodidizo), sys.stdout)
+        return 0
     if args.family:
         import rederodidizo
         rows, points = FAMILIES[args.family](rederodidizo)
