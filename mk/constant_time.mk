@@ -14,6 +14,10 @@
 # never chosen by itself, and its key schedule indexes a table even where it
 # encrypts with AES-NI.
 #
+# No suppressions: nothing in libc or Nettle's SHA-256 is reported (they branch on
+# lengths only, which are public). Any added one must say why what it hides is not a
+# secret reaching a branch or an address; none may cover our own AES code.
+#
 # Built with debug information at the module's optimisation level (-O3, as CMake's
 # Release), so that reports name functions and the code checked is the code shipped.
 
@@ -21,8 +25,10 @@ CT_BUILD := build/ct
 CT_FLAGS := -std=c++23 -O3 -g -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc
 CT_SOURCES := $(wildcard src/aes/*.cpp) src/message/derive.cpp
 CT_DEPENDS := tests/native/constant_time.cpp $(CT_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp src/message/*.hpp)
-CT_VALGRIND := valgrind --tool=memcheck --error-exitcode=99 --track-origins=yes --num-callers=8 \
-  --suppressions=tests/native/constant_time.supp
+CT_VALGRIND := valgrind --tool=memcheck --error-exitcode=99 --track-origins=yes --num-callers=8
+
+# The VAES kernels exist, and can be rewritten, on x86-64 only.
+CT_VAES_DRIVER := $(if $(filter x86_64,$(shell uname -m)),$(CT_BUILD)/constant_time_vaes_on_aesni)
 
 CHECKS += check-ct
 .PHONY: check-ct
@@ -49,7 +55,7 @@ ct_run = log=$(CT_BUILD)/$(1).log; status=0; $(3) $(CT_VALGRIND) --log-file=$$lo
     first && / at 0x/ { sub(/.*: /, ""); sub(/\(anonymous namespace\)::/, ""); sub(/[ (].*/, ""); \
       if (!seen[$$0]++) printf "%s ", $$0; first = 0 }' $$log)
 
-check-ct: $(CT_BUILD)/constant_time $(CT_BUILD)/constant_time_vaes_on_aesni
+check-ct: $(CT_BUILD)/constant_time $(CT_VAES_DRIVER)
 	@set -e; start=$$(date +%s); driver=$(CT_BUILD)/constant_time; bad=0; \
 	$(call ct_run,control,$$driver aes nettle,NETTLE_FAT_OVERRIDE=none); \
 	if [ $$status -ne 99 ] || ! echo "$$where" | grep -qw _nettle_aes_encrypt; then \
@@ -68,9 +74,15 @@ check-ct: $(CT_BUILD)/constant_time $(CT_BUILD)/constant_time_vaes_on_aesni
 	  if [ $$status -eq 0 ] && [ "$$errors" = 0 ]; then echo "check-ct: $$name: 0 errors"; \
 	  else echo "check-ct: FAIL $$name: exit $$status, $$errors errors, in: $$where ($$log)"; bad=1; fi; \
 	done <$(CT_BUILD)/list; \
-	$(call ct_run,vaes256_on_aesni,$(CT_BUILD)/constant_time_vaes_on_aesni aes vaes256); \
-	if [ $$status -eq 0 ] && [ "$$errors" = 0 ]; then echo "check-ct: vaes256, each VAES round rewritten as two AES-NI rounds: 0 errors"; \
-	else echo "check-ct: FAIL vaes256 rewritten on AES-NI: exit $$status, $$errors errors, in: $$where ($$log)"; bad=1; fi; \
+	rewritten=$(CT_VAES_DRIVER); \
+	if [ -z "$$rewritten" ]; then :; \
+	elif ! $(CT_VALGRIND) -q $$rewritten list | grep -qx 'vaes256 runs'; then \
+	  echo "check-ct: vaes256 rewritten on AES-NI not checked: valgrind's processor lacks AES-NI or AVX2"; \
+	else \
+	  $(call ct_run,vaes256_on_aesni,$$rewritten aes vaes256); \
+	  if [ $$status -eq 0 ] && [ "$$errors" = 0 ]; then echo "check-ct: vaes256, each VAES round rewritten as two AES-NI rounds: 0 errors"; \
+	  else echo "check-ct: FAIL vaes256 rewritten on AES-NI: exit $$status, $$errors errors, in: $$where ($$log)"; bad=1; fi; \
+	fi; \
 	$(call ct_run,message,$$driver message); \
 	if [ $$status -eq 0 ] && [ "$$errors" = 0 ]; then echo "check-ct: message code (derivation, message key, comparison, SHA-256): 0 errors"; \
 	else echo "check-ct: FAIL message code: exit $$status, $$errors errors, in: $$where ($$log)"; bad=1; fi; \
