@@ -6,20 +6,21 @@
 # First the positive control, which must be reported, or the check proves nothing:
 # Nettle's table AES, forced with NETTLE_FAT_OVERRIDE=none; its reports must include
 # its table encryption (_nettle_aes_encrypt), not only its key schedule, which is
-# reported even without the override. Then every backend valgrind's processor runs (the list comes from
-# the driver under valgrind, so backends added to aes_candidates() join by
-# themselves), the 256-bit VAES kernels rebuilt with each VAES round as two AES-NI
-# rounds (tests/native/vaes_on_aesni.hpp), and the message code: each must be clean.
-# Nettle with its own choice of code is reported, not judged: it is the reference,
-# never chosen by itself, and its key schedule indexes a table even where it
-# encrypts with AES-NI.
+# reported even without the override. Then every backend valgrind's processor runs
+# (the list comes from the driver under valgrind, so backends added to
+# aes_candidates() join by themselves), the 256-bit VAES kernels rebuilt with each
+# VAES round as two AES-NI rounds (tests/native/vaes_on_aesni.hpp), and the message
+# code: each must be clean. Nettle with its own choice of code is reported, not
+# judged: it is the reference, never chosen by itself, and its key schedule indexes
+# a table even where it encrypts with AES-NI.
 #
-# No suppressions: nothing in libc or Nettle's SHA-256 is reported (they branch on
-# lengths only, which are public). Any added one must say why what it hides is not a
-# secret reaching a branch or an address; none may cover our own AES code.
+# No suppressions: nothing in libc or in Nettle's SHA-256 is reported. One added
+# later must say why what it hides is not a secret reaching a branch or an address;
+# none may cover our own code.
 #
-# Built with debug information at the module's optimisation level (-O3, as CMake's
-# Release), so that reports name functions and the code checked is the code shipped.
+# Built with debug information, so that reports name functions, and at the module's
+# optimisation level (-O3, as CMake's Release), so that the machine code checked is
+# what the module's compiler makes of the same source.
 
 CT_BUILD := build/ct
 CT_FLAGS := -std=c++23 -O3 -g -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc
