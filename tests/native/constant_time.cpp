@@ -21,7 +21,8 @@
 //                                key and plaintext
 //
 // Exits 0 when the calls ran and gave Nettle's bytes, 2 otherwise (unknown name, a
-// backend this processor cannot run, different bytes). What it is there for comes
+// backend this processor cannot run, different bytes, or, under memcheck, a result
+// in which it no longer saw the secret). What it is there for comes
 // from valgrind: `valgrind --error-exitcode=N` exits N when memcheck saw a secret
 // reach a branch or an address (mk/constant_time.mk).
 //
