@@ -48,4 +48,10 @@ class KeyIv {
 // Hashes the key slice and the plaintext straight from their storage, no copy.
 MsgKey message_key(AuthKey auth_key, std::span<const std::uint8_t> plaintext, unsigned x) noexcept;
 
+// Whether two message keys are equal, in time that does not depend on where they
+// differ: the one computed from a decrypted message is secret until it matches.
+// Out of line, so that the caller's branch is on the answer alone, and the
+// constant-time check (tests/native/constant_time.cpp) sees the code the module runs.
+bool same_msg_key(const MsgKey& a, const MsgKey& b) noexcept;
+
 }  // namespace rdz

@@ -24,13 +24,6 @@ struct Opened {
   std::int32_t length;
 };
 
-// Compares two message keys in time that does not depend on where they differ.
-bool same_msg_key(const MsgKey& a, const MsgKey& b) noexcept {
-  const std::uint64_t difference = (load_raw<std::uint64_t>(a.data()) ^ load_raw<std::uint64_t>(b.data())) |
-                                   (load_raw<std::uint64_t>(a.data() + 8) ^ load_raw<std::uint64_t>(b.data() + 8));
-  return difference == 0;
-}
-
 // Decrypts and verifies the data in place (no lock held). The checks come in the
 // protocol's order: message key, session, body length.
 Outcome<Opened> open(std::span<std::uint8_t> data, AuthKey auth_key, const MsgKey& msg_key, const SessionId* session_id,
