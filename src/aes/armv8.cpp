@@ -1,14 +1,16 @@
 // The ARMv8 cryptography extension's AES instructions (AESE, AESMC, AESD, AESIMC),
 // the key expansion included.
 //
-// Why it is constant-time: the instructions work on whole 128-bit registers and take
-// the same time whatever their operands; no branch and no address depends on the key,
-// the data or the IGE vector (the loops count blocks, and the CTR counter, which may
-// steer branches, is public). Even the key schedule's SubWord runs on AESE instead of
-// an S-box table: the word is spread over all four columns of a register, so ShiftRows
-// moves nothing and AESE against a zero round key is SubBytes of the word in every
-// column. The compiler cannot reintroduce a table: <arm_neon.h>'s intrinsics map one to
-// one onto the instructions, and nothing here is written as a byte-indexed lookup.
+// Why it is constant-time: the instructions work on whole 128-bit registers, with no
+// operand-dependent timing in the cores we know of (the architecture promises it only
+// under PSTATE.DIT, from ARMv8.4, which this code does not set); no branch and no
+// address depends on the key, the data or the IGE vector (the loops count blocks, and
+// the CTR counter, which may steer branches, is public). Even the key schedule's
+// SubWord runs on AESE instead of an S-box table: the word is spread over all four
+// columns of a register, so ShiftRows moves nothing and AESE against a zero round key
+// is SubBytes of the word in every column. Nothing here is written as a byte-indexed
+// lookup, and <arm_neon.h>'s intrinsics map one to one onto the instructions, so the
+// compiler has no table to fall back on.
 //
 // The module is built for baseline ARMv8-A, which does not have these instructions:
 // every function that uses them carries the target attribute, and the backend runs only
