@@ -9,6 +9,13 @@
 #                       a build that forces it (-DREDERODIDIZO_AES=NAME). A path the
 #                       processor lacks is skipped, with a line saying so; a forced
 #                       build refuses to load where its path cannot run.
+#   make check-native-arm64
+#                       the same driver cross-built for ARM64 (static, with the arm64
+#                       sysroot's Nettle, tools/arm64-sysroot) and run under qemu-user:
+#                       on qemu's default CPU, which has the AES instructions, armv8
+#                       must be chosen and pass every check; then in a build that sees
+#                       the kernel's HWCAP without HWCAP_AES (qemu offers no ARM64
+#                       model without AES), where the choice must fall back.
 
 NATIVE_BUILD := build/native
 NATIVE_FLAGS := -std=c++23 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc
@@ -16,8 +23,8 @@ NATIVE_SOURCES := $(wildcard src/aes/*.cpp)
 # A forced path and the processor flags it needs.
 AES_PATHS := aesni:aes vaes256:vaes,avx2
 
-CHECKS += check-native check-aes
-.PHONY: check-native check-aes aes-build
+CHECKS += check-native check-aes check-native-arm64
+.PHONY: check-native check-aes aes-build check-native-arm64 check-native-arm64-run
 
 $(NATIVE_BUILD)/aes_backends: tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp)
 	mkdir -p $(NATIVE_BUILD)
@@ -47,3 +54,34 @@ check-aes:
 
 aes-build:
 	$(call cmake_build,build/aes-$(AES_PATH),$(PYTHON),-DREDERODIDIZO_AES=$(AES_PATH))
+
+A64_BUILD := build/native-arm64
+A64_CXX := aarch64-linux-gnu-g++-16
+# Static: the programs need neither the sysroot's loader nor its libraries at run time.
+A64_LINK = -static $(A64_SYSROOT)/usr/lib/aarch64-linux-gnu/libnettle.a
+A64_COMPILE = $(A64_CXX) $(NATIVE_FLAGS) -idirafter $(A64_SYSROOT)/usr/include
+A64_DEPS := tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp)
+
+check-native-arm64:
+	mkdir -p $(A64_BUILD)
+	tools/arm64-sysroot >$(A64_BUILD)/sysroot-path
+	$(MAKE) --no-print-directory check-native-arm64-run A64_SYSROOT=$$(cat $(A64_BUILD)/sysroot-path)
+
+$(A64_BUILD)/aes_backends: $(A64_DEPS)
+	$(A64_COMPILE) -o $@ tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(A64_LINK)
+
+$(A64_BUILD)/aes_backends_without_aes: $(A64_DEPS) tests/native/without_hwcap_aes.cpp
+	$(A64_COMPILE) -Wl,--wrap=getauxval -o $@ tests/native/aes_backends.cpp tests/native/without_hwcap_aes.cpp \
+	  $(NATIVE_SOURCES) $(A64_LINK)
+
+# Each run's output is kept, to check which backend it chose.
+check-native-arm64-run: $(A64_BUILD)/aes_backends $(A64_BUILD)/aes_backends_without_aes
+	qemu-aarch64 -L $(A64_SYSROOT) $(A64_BUILD)/aes_backends >$(A64_BUILD)/with-aes.log \
+	  || { cat $(A64_BUILD)/with-aes.log; exit 1; }
+	cat $(A64_BUILD)/with-aes.log
+	grep -qx 'chosen: armv8' $(A64_BUILD)/with-aes.log || { echo "check-native-arm64: armv8 not chosen"; exit 1; }
+	qemu-aarch64 -L $(A64_SYSROOT) $(A64_BUILD)/aes_backends_without_aes >$(A64_BUILD)/without-aes.log \
+	  || { cat $(A64_BUILD)/without-aes.log; exit 1; }
+	cat $(A64_BUILD)/without-aes.log
+	grep -q '^armv8 *skipped' $(A64_BUILD)/without-aes.log && ! grep -qx 'chosen: armv8' $(A64_BUILD)/without-aes.log \
+	  || { echo "check-native-arm64: armv8 ran or was chosen without HWCAP_AES"; exit 1; }

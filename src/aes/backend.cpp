@@ -91,6 +91,9 @@ AesCandidates aes_candidates() noexcept {
            {&aesni_backend, cpu.aes},
            {&nettle_backend, true}},
           4};
+#elif defined(__aarch64__)
+  const cpu::Features cpu = cpu::detect();
+  return {{{&armv8_backend, cpu.aes}, {&nettle_backend, true}}, 2};
 #else
   return {{{&nettle_backend, true}}, 1};
 #endif

@@ -54,6 +54,8 @@ extern const AesBackend nettle_backend;
 extern const AesBackend aesni_backend;
 extern const AesBackend vaes256_backend;
 extern const AesBackend vaes512_backend;
+#elif defined(__aarch64__)
+extern const AesBackend armv8_backend;
 #endif
 
 // A backend of this build, and whether this processor (and its OS) can run it.

@@ -10,7 +10,8 @@
 // the bytes around an output must stay as they were. Then the stack: a backend run on a stack of our own must leave no
 // piece of its schedules in it.
 //
-//   aes_backends [SEED]   prints one line per check, CTR throughput per backend, and
+//   aes_backends [SEED]   prints one line per check, CTR throughput per backend, the
+//                         backend chosen ("chosen: NAME"), and
 //                         "aes: N passed, N failed, N skipped"; exits 1 on a failure
 //
 // Built with REDERODIDIZO_AES_FORCE (as the module is for a forced path), it checks
@@ -20,6 +21,10 @@
 
 #include <nettle/aes.h>
 #include <sys/mman.h>
+#if defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -365,6 +370,9 @@ int main(int argc, char** argv) {
          cpu.ssse3 == gcc_ssse3 && cpu.aes == gcc_aes && cpu.avx2_vaes == gcc_256 && cpu.avx512_vaes == gcc_512
              ? ""
              : "differs");
+#elif defined(__aarch64__)
+  const unsigned long hwcap = getauxval(AT_HWCAP);
+  std::printf("cpu: aes %d (HWCAP %#lx, HWCAP_AES %d)\n", rdz::cpu::detect().aes, hwcap, (hwcap & HWCAP_AES) != 0);
 #endif
   const rdz::AesCandidates candidates = rdz::aes_candidates();
 
@@ -400,6 +408,7 @@ int main(int argc, char** argv) {
   }
   // Every backend that runs passes its self-check, so the first of them is chosen.
   const AesBackend* chosen = rdz::aes_backend_if_any();
+  std::printf("chosen: %s\n", chosen ? chosen->name : "none");
   report("choice", "the first runnable backend is chosen",
          chosen == best ? "" : std::string("chose ") + (chosen ? chosen->name : "none") + ", not " + best->name);
   std::printf("aes: %d passed, %d failed, %d skipped\n", passed, failed, skipped);
