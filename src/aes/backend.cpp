@@ -53,11 +53,17 @@ bool agrees_with_nettle(const AesBackend& candidate) noexcept {
   candidate.ige_decrypt(mine.decrypt, theirs, ours, 5, iv);
   if (std::memcmp(ours, text, 16 * 5) != 0) return false;
 
-  std::uint64_t high = ~std::uint64_t{0}, low = ~std::uint64_t{0} - 20;
-  std::uint64_t their_high = high, their_low = low;
-  candidate.ctr_xor(mine.encrypt, high, low, text, ours, blocks);
-  nettle_backend.ctr_xor(reference.encrypt, their_high, their_low, text, theirs, blocks);
-  return std::memcmp(ours, theirs, sizeof ours) == 0 && high == their_high && low == their_low;
+  // Every count of blocks to 17 and one long run, so that each loop and each tail of
+  // a backend's CTR runs at least once, the long one across both carries.
+  for (std::size_t n = 1; n <= 18; ++n) {
+    const std::size_t count = n == 18 ? blocks : n;
+    std::uint64_t high = ~std::uint64_t{0}, low = ~std::uint64_t{0} - 20;
+    std::uint64_t their_high = high, their_low = low;
+    candidate.ctr_xor(mine.encrypt, high, low, text, ours, count);
+    nettle_backend.ctr_xor(reference.encrypt, their_high, their_low, text, theirs, count);
+    if (std::memcmp(ours, theirs, 16 * count) != 0 || high != their_high || low != their_low) return false;
+  }
+  return true;
 }
 
 bool allowed(const AesBackend& backend) noexcept {
