@@ -55,6 +55,9 @@ extern const AesBackend aesni_backend;
 extern const AesBackend vaes256_backend;
 extern const AesBackend vaes512_backend;
 #endif
+#if defined(__x86_64__) || defined(__aarch64__)
+extern const AesBackend vperm_backend;
+#endif
 
 // A backend of this build, and whether this processor (and its OS) can run it.
 struct AesCandidate {
