@@ -81,37 +81,61 @@ Vec map_out(const vperm::derive::OutputPair& pair, Inverted v) noexcept {
   return eor(shuffle(load(pair.u), v.io), shuffle(load(pair.w), v.jo));
 }
 
+// The inverse's two index vectors with every byte moved as the column rotation
+// `pattern` moves it: a lookup through them is the rotated lookup, one step earlier
+// than rotating the lookup's result.
+Inverted rotate(Inverted v, const Bytes16& pattern) noexcept {
+  const Vec p = load(pattern);
+  return {shuffle(v.io, p), shuffle(v.jo, p)};
+}
+
+// One middle round of encryption, m = 1..13: SubBytes (the output pairs) and
+// MixColumns, 2 a_r + 3 a_r+1 + a_r+2 + a_r+3, then the round key. Two forms:
+// with the fewest shuffles, s2 + rot1(s1 + s2) + rot2(s1 + rot1(s1)), for several
+// blocks side by side, where throughput counts; and with the shortest chain, every
+// term a lookup through rotated indices, for the one block of an IGE chain, where
+// latency does.
+Vec encrypt_round_wide(const AesSchedule& keys, int m, Vec b) noexcept {
+  const Vec rotate_1 = load(tables.encrypt_rotate_1[m & 3]), rotate_2 = load(tables.encrypt_rotate_2[m & 3]);
+  const Inverted v = invert(b);
+  const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
+  const Vec near = eor(s2, round_key(keys, m));
+  const Vec far = eor(shuffle(eor(s1, s2), rotate_1), shuffle(eor(s1, shuffle(s1, rotate_1)), rotate_2));
+  return eor(near, far);
+}
+
+Vec encrypt_round_short(const AesSchedule& keys, int m, Vec b) noexcept {
+  const Inverted v = invert(b);
+  const Vec s2 = eor(map_out(tables.sbox_2, v), round_key(keys, m));
+  const Vec s3 = map_out(tables.sbox_3, rotate(v, tables.encrypt_rotate_1[m & 3]));
+  const Vec s1 = map_out(tables.sbox_1, rotate(v, tables.encrypt_rotate_2[m & 3]));
+  const Vec t1 = map_out(tables.sbox_1, rotate(v, tables.encrypt_rotate_3[m & 3]));
+  return eor(eor(s2, s3), eor(s1, t1));
+}
+
 // Encrypts N blocks side by side (independent chains for the processor to overlap).
-// Round m: s1, s2 = the S-box times 1 and 2; MixColumns is
-// 2 a_r + 3 a_r+1 + a_r+2 + a_r+3 = s2 + rot1(s1 + s2) + rot2(s1 + rot1(s1)).
 template <std::size_t N>
 void encrypt_blocks(const AesSchedule& keys, Vec (&x)[N]) noexcept {
   for (Vec& b : x) b = eor(map_in(tables.encrypt_in, b), round_key(keys, 0));
   for (int m = 1; m < rounds; ++m) {
-    const Vec rotate_1 = load(tables.encrypt_rotate_1[m & 3]), rotate_2 = load(tables.encrypt_rotate_2[m & 3]);
-    for (Vec& b : x) {
-      const Inverted v = invert(b);
-      const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
-      const Vec near = eor(s2, round_key(keys, m));
-      const Vec far = eor(shuffle(eor(s1, s2), rotate_1), shuffle(eor(s1, shuffle(s1, rotate_1)), rotate_2));
-      b = eor(near, far);
-    }
+    for (Vec& b : x) b = N == 1 ? encrypt_round_short(keys, m, b) : encrypt_round_wide(keys, m, b);
   }
   const Vec shift = load(tables.shift_rows[rounds & 3]);
   for (Vec& b : x) b = shuffle(eor(map_out(tables.sbox_last, invert(b)), round_key(keys, rounds)), shift);
 }
 
 // The equivalent inverse cipher (FIPS 197 5.3.5): InvMixColumns is
-// 0e a_r + 0b a_r+1 + 0d a_r+2 + 09 a_r+3, four output pairs and three rotations.
+// 0e a_r + 0b a_r+1 + 0d a_r+2 + 09 a_r+3, each term a lookup through rotated
+// indices (decryption is only ever one IGE chain: latency counts).
 void decrypt_block(const AesSchedule& keys, Vec& b) noexcept {
   b = eor(map_in(tables.decrypt_in, b), round_key(keys, 0));
   for (int m = 1; m < rounds; ++m) {
     const Inverted v = invert(b);
-    const Vec near = eor(map_out(tables.inv_e, v), round_key(keys, m));
-    const Vec b1 = shuffle(map_out(tables.inv_b, v), load(tables.decrypt_rotate_1[m & 3]));
-    const Vec d2 = shuffle(map_out(tables.inv_d, v), load(tables.decrypt_rotate_2[m & 3]));
-    const Vec n3 = shuffle(map_out(tables.inv_9, v), load(tables.decrypt_rotate_3[m & 3]));
-    b = eor(eor(near, b1), eor(d2, n3));
+    const Vec e0 = eor(map_out(tables.inv_e, v), round_key(keys, m));
+    const Vec b1 = map_out(tables.inv_b, rotate(v, tables.decrypt_rotate_1[m & 3]));
+    const Vec d2 = map_out(tables.inv_d, rotate(v, tables.decrypt_rotate_2[m & 3]));
+    const Vec n3 = map_out(tables.inv_9, rotate(v, tables.decrypt_rotate_3[m & 3]));
+    b = eor(eor(e0, b1), eor(d2, n3));
   }
   b = shuffle(eor(map_out(tables.inv_last, invert(b)), round_key(keys, rounds)), load(tables.unshift_rows[rounds & 3]));
 }
