@@ -113,21 +113,36 @@ Vec encrypt_round_short(const AesSchedule& keys, int m, Vec b) noexcept {
   return eor(eor(s2, s3), eor(s1, t1));
 }
 
-// Encrypts N blocks side by side (independent chains for the processor to overlap).
+Vec encrypt_first(const AesSchedule& keys, Vec b) noexcept {
+  return eor(map_in(tables.encrypt_in, b), round_key(keys, 0));
+}
+
+Vec encrypt_last(const AesSchedule& keys, Vec b) noexcept {
+  const Vec shift = load(tables.shift_rows[rounds & 3]);
+  return shuffle(eor(map_out(tables.sbox_last, invert(b)), round_key(keys, rounds)), shift);
+}
+
+// One block, for the IGE chain.
+Vec encrypt_block(const AesSchedule& keys, Vec b) noexcept {
+  b = encrypt_first(keys, b);
+  for (int m = 1; m < rounds; ++m) b = encrypt_round_short(keys, m, b);
+  return encrypt_last(keys, b);
+}
+
+// N blocks side by side (independent chains for the processor to overlap), for CTR.
 template <std::size_t N>
 void encrypt_blocks(const AesSchedule& keys, Vec (&x)[N]) noexcept {
-  for (Vec& b : x) b = eor(map_in(tables.encrypt_in, b), round_key(keys, 0));
+  for (Vec& b : x) b = encrypt_first(keys, b);
   for (int m = 1; m < rounds; ++m) {
-    for (Vec& b : x) b = N == 1 ? encrypt_round_short(keys, m, b) : encrypt_round_wide(keys, m, b);
+    for (Vec& b : x) b = encrypt_round_wide(keys, m, b);
   }
-  const Vec shift = load(tables.shift_rows[rounds & 3]);
-  for (Vec& b : x) b = shuffle(eor(map_out(tables.sbox_last, invert(b)), round_key(keys, rounds)), shift);
+  for (Vec& b : x) b = encrypt_last(keys, b);
 }
 
 // The equivalent inverse cipher (FIPS 197 5.3.5): InvMixColumns is
 // 0e a_r + 0b a_r+1 + 0d a_r+2 + 09 a_r+3, each term a lookup through rotated
 // indices (decryption is only ever one IGE chain: latency counts).
-void decrypt_block(const AesSchedule& keys, Vec& b) noexcept {
+Vec decrypt_block(const AesSchedule& keys, Vec b) noexcept {
   b = eor(map_in(tables.decrypt_in, b), round_key(keys, 0));
   for (int m = 1; m < rounds; ++m) {
     const Inverted v = invert(b);
@@ -137,7 +152,8 @@ void decrypt_block(const AesSchedule& keys, Vec& b) noexcept {
     const Vec n3 = map_out(tables.inv_9, rotate(v, tables.decrypt_rotate_3[m & 3]));
     b = eor(eor(e0, b1), eor(d2, n3));
   }
-  b = shuffle(eor(map_out(tables.inv_last, invert(b)), round_key(keys, rounds)), load(tables.unshift_rows[rounds & 3]));
+  return shuffle(eor(map_out(tables.inv_last, invert(b)), round_key(keys, rounds)),
+                 load(tables.unshift_rows[rounds & 3]));
 }
 
 // SubBytes in the FIPS basis, for the key schedule.
@@ -208,21 +224,13 @@ void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
 // IGE in either direction is one chain: out = F(in ^ before) ^ after, then
 // before = out and after = in. Encryption starts from before = iv[0..15] and
 // after = iv[16..31], decryption the other way round.
-void encrypt_one(const AesSchedule& keys, Vec& b) noexcept {
-  Vec x[1] = {b};
-  encrypt_blocks(keys, x);
-  b = x[0];
-}
-
-template <void (*crypt)(const AesSchedule&, Vec&) noexcept>
+template <Vec (*crypt)(const AesSchedule&, Vec) noexcept>
 void ige_chain(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                const std::uint8_t* before_iv, const std::uint8_t* after_iv) noexcept {
   Vec before = load(before_iv), after = load(after_iv);
   for (std::size_t i = 0; i < blocks; ++i, in += block, out += block) {
     const Vec input = load(in);
-    Vec b = eor(input, before);
-    crypt(keys, b);
-    before = eor(b, after);
+    before = eor(crypt(keys, eor(input, before)), after);
     vec128::store(out, before);
     after = input;
   }
@@ -230,7 +238,7 @@ void ige_chain(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* ou
 
 void ige_encrypt(const AesSchedule& encrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
-  ige_chain<encrypt_one>(encrypt, in, out, blocks, iv, iv + block);
+  ige_chain<encrypt_block>(encrypt, in, out, blocks, iv, iv + block);
 }
 
 void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
@@ -248,8 +256,8 @@ Vec counter_block(std::uint64_t& high, std::uint64_t& low) noexcept {
 }
 
 template <std::size_t N>
-void ctr_blocks(const AesSchedule& keys, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
-                std::uint8_t* out) noexcept {
+[[gnu::always_inline]] inline void ctr_blocks(const AesSchedule& keys, std::uint64_t& high, std::uint64_t& low,
+                                              const std::uint8_t* in, std::uint8_t* out) noexcept {
   Vec x[N];
   for (Vec& b : x) b = counter_block(high, low);
   encrypt_blocks(keys, x);
@@ -265,7 +273,9 @@ void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low
   for (; blocks >= lanes; blocks -= lanes, in += lanes * block, out += lanes * block) {
     ctr_blocks<lanes>(encrypt, high, low, in, out);
   }
-  for (; blocks > 0; --blocks, in += block, out += block) ctr_blocks<1>(encrypt, high, low, in, out);
+  for (; blocks > 0; --blocks, in += block, out += block) {
+    vec128::store(out, eor(load(in), encrypt_block(encrypt, counter_block(high, low))));
+  }
 }
 
 }  // namespace
