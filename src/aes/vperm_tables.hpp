@@ -300,11 +300,11 @@ inline constexpr int rounds = 14;
 struct Tables {
   // The inversion in the tower.
   Bytes16 inverse, a_over;
-  // Encryption: the input into the tower basis, the middle rounds' S-box times 1, 2
-  // and 3 in the tower basis, the last round's S-box in the FIPS basis (the S-box's
+  // Encryption: the input into the tower basis, the middle rounds' S-box times 1 and
+  // times 2 in the tower basis, the last round's S-box in the FIPS basis (the S-box's
   // constant is in the round keys).
   derive::InputPair encrypt_in;
-  derive::OutputPair sbox_1, sbox_2, sbox_3, sbox_last;
+  derive::OutputPair sbox_1, sbox_2, sbox_last;
   // Decryption: the input into the basis psi, the inverse S-box times 0e, 0b, 0d, 09
   // in that basis, and the last round's in the FIPS basis.
   derive::InputPair decrypt_in;
@@ -314,8 +314,8 @@ struct Tables {
   derive::InputPair key_e, key_b, key_d, key_9;
   // The S-box's constant in each round's basis: phi(63), and phi(affine^-1(63)).
   std::uint8_t encrypt_constant, decrypt_constant;
-  // Column rotations by 1, 2, 3 rows in round m (by m mod 4).
-  Bytes16 encrypt_rotate_1[4], encrypt_rotate_2[4], encrypt_rotate_3[4];
+  // Column rotations by 1, 2 (encryption) and 3 rows in round m (by m mod 4).
+  Bytes16 encrypt_rotate_1[4], encrypt_rotate_2[4];
   Bytes16 decrypt_rotate_1[4], decrypt_rotate_2[4], decrypt_rotate_3[4];
   // ShiftRows^m for m = 0..3 (what a round key is stored through is ShiftRows^-m, both
   // directions alike since decryption skips InvShiftRows), and the key schedule's patterns.
@@ -333,7 +333,6 @@ consteval Tables make_tables() {
   t.encrypt_in = input_pair(phi);
   t.sbox_1 = output_pair(compose(phi, compose(affine, phi_inverse)));
   t.sbox_2 = output_pair(compose(phi, compose(times(2), compose(affine, phi_inverse))));
-  t.sbox_3 = output_pair(compose(phi, compose(times(3), compose(affine, phi_inverse))));
   t.sbox_last = output_pair(compose(affine, phi_inverse));
   t.decrypt_in = input_pair(psi);
   t.inv_e = output_pair(compose(psi, compose(times(0x0e), phi_inverse)));
@@ -350,7 +349,6 @@ consteval Tables make_tables() {
   for (int m = 0; m < 4; ++m) {
     t.encrypt_rotate_1[m] = round_rotation(1, m, 1);
     t.encrypt_rotate_2[m] = round_rotation(1, m, 2);
-    t.encrypt_rotate_3[m] = round_rotation(1, m, 3);
     t.decrypt_rotate_1[m] = round_rotation(-1, m, 1);
     t.decrypt_rotate_2[m] = round_rotation(-1, m, 2);
     t.decrypt_rotate_3[m] = round_rotation(-1, m, 3);
@@ -400,7 +398,6 @@ consteval bool encryption_tables_hold() {
     if ((out(tables.sbox_last, v) ^ 0x63) != s) return false;
     if ((out(tables.sbox_1, v) ^ tables.encrypt_constant) != phi(s)) return false;
     if ((out(tables.sbox_2, v) ^ phi(aes_mul(2, 0x63))) != phi(aes_mul(2, s))) return false;
-    if ((out(tables.sbox_3, v) ^ phi(aes_mul(3, 0x63))) != phi(aes_mul(3, s))) return false;
   }
   return true;
 }
