@@ -21,7 +21,7 @@ NATIVE_BUILD := build/native
 NATIVE_FLAGS := -std=c++23 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc
 NATIVE_SOURCES := $(wildcard src/aes/*.cpp)
 # A forced path and the processor flags it needs.
-AES_PATHS := aesni:aes vaes256:vaes,avx2
+AES_PATHS := vperm:ssse3 aesni:aes vaes256:vaes,avx2
 
 CHECKS += check-native check-aes check-native-arm64
 .PHONY: check-native check-aes aes-build check-native-arm64 check-native-arm64-run

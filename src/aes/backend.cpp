@@ -95,11 +95,12 @@ AesCandidates aes_candidates() noexcept {
   return {{{&vaes512_backend, cpu.avx512_vaes},
            {&vaes256_backend, cpu.avx2_vaes},
            {&aesni_backend, cpu.aes},
+           {&vperm_backend, cpu.ssse3},
            {&nettle_backend, true}},
-          4};
+          5};
 #elif defined(__aarch64__)
   const cpu::Features cpu = cpu::detect();
-  return {{{&armv8_backend, cpu.aes}, {&nettle_backend, true}}, 2};
+  return {{{&armv8_backend, cpu.aes}, {&vperm_backend, true}, {&nettle_backend, true}}, 3};
 #else
   return {{{&nettle_backend, true}}, 1};
 #endif

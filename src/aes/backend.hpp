@@ -57,6 +57,9 @@ extern const AesBackend vaes512_backend;
 #elif defined(__aarch64__)
 extern const AesBackend armv8_backend;
 #endif
+#if defined(__x86_64__) || defined(__aarch64__)
+extern const AesBackend vperm_backend;
+#endif
 
 // A backend of this build, and whether this processor (and its OS) can run it.
 struct AesCandidate {

@@ -1,0 +1,80 @@
+// The 16-byte vector layer under the vector-permute AES: load, store, XOR, AND, the
+// split of a byte into its nibbles, and the byte shuffle; SSSE3 on x86-64, NEON on
+// ARM64 (where every processor has it).
+//
+// The shuffle is the one place the two instruction sets differ: PSHUFB zeroes a byte
+// whose index has bit 7 set and otherwise uses the index's low 4 bits, TBL zeroes a
+// byte whose index is 16 or more. Callers keep every index in 0..15 or in
+// 0x80..0x8f, where both give the same byte (the table's, or zero).
+//
+// On x86-64 the module is compiled for baseline x86-64, without SSSE3, and runs
+// SSSE3 code only after the processor has said it has it. So every function here
+// carries the SSSE3 target attribute and is always inlined: none exists out of line,
+// as a shared (COMDAT) copy another file could end up calling before the check.
+// Their callers must carry the attribute too (the compiler refuses otherwise).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#define RDZ_VEC128 [[gnu::always_inline, gnu::target("ssse3")]] inline
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#define RDZ_VEC128 [[gnu::always_inline]] inline
+#endif
+
+#if defined(__x86_64__) || defined(__aarch64__)
+
+namespace rdz::vec128 {
+
+#if defined(__x86_64__)
+
+using Vec = __m128i;
+
+RDZ_VEC128 Vec load(const std::uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+RDZ_VEC128 void store(std::uint8_t* p, Vec v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+RDZ_VEC128 Vec eor(Vec a, Vec b) noexcept { return _mm_xor_si128(a, b); }
+RDZ_VEC128 Vec band(Vec a, Vec b) noexcept { return _mm_and_si128(a, b); }
+RDZ_VEC128 Vec splat(std::uint8_t byte) noexcept { return _mm_set1_epi8(static_cast<char>(byte)); }
+// Bytes 0..7 from `low`, 8..15 from `high`, each little-endian.
+RDZ_VEC128 Vec from_words(std::uint64_t low, std::uint64_t high) noexcept {
+  return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+RDZ_VEC128 Vec low_nibbles(Vec v) noexcept { return _mm_and_si128(v, _mm_set1_epi8(0x0f)); }
+// A 16-bit shift moves the next byte's low bits into bit 4..7; the mask drops them.
+RDZ_VEC128 Vec high_nibbles(Vec v) noexcept { return _mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi8(0x0f)); }
+// result[n] = table[index[n]], zero where index[n] is 0x80..0x8f.
+RDZ_VEC128 Vec shuffle(Vec table, Vec index) noexcept { return _mm_shuffle_epi8(table, index); }
+
+#else
+
+using Vec = uint8x16_t;
+
+RDZ_VEC128 Vec load(const std::uint8_t* p) noexcept { return vld1q_u8(p); }
+RDZ_VEC128 void store(std::uint8_t* p, Vec v) noexcept { vst1q_u8(p, v); }
+RDZ_VEC128 Vec eor(Vec a, Vec b) noexcept { return veorq_u8(a, b); }
+RDZ_VEC128 Vec band(Vec a, Vec b) noexcept { return vandq_u8(a, b); }
+RDZ_VEC128 Vec splat(std::uint8_t byte) noexcept { return vdupq_n_u8(byte); }
+RDZ_VEC128 Vec from_words(std::uint64_t low, std::uint64_t high) noexcept {
+  return vreinterpretq_u8_u64(vcombine_u64(vcreate_u64(low), vcreate_u64(high)));
+}
+RDZ_VEC128 Vec low_nibbles(Vec v) noexcept { return vandq_u8(v, vdupq_n_u8(0x0f)); }
+RDZ_VEC128 Vec high_nibbles(Vec v) noexcept { return vshrq_n_u8(v, 4); }
+RDZ_VEC128 Vec shuffle(Vec table, Vec index) noexcept { return vqtbl1q_u8(table, index); }
+
+#endif
+
+// A 16-byte constant (table or shuffle pattern), aligned for the load.
+struct alignas(16) Bytes16 {
+  std::uint8_t byte[16];
+};
+
+RDZ_VEC128 Vec load(const Bytes16& constant) noexcept { return load(constant.byte); }
+
+}  // namespace rdz::vec128
+
+#endif
+
+#undef RDZ_VEC128

@@ -1,0 +1,274 @@
+// The vector-permute backend: AES-256 on 16-byte byte shuffles (PSHUFB with SSSE3 on
+// x86-64, TBL with NEON on ARM64), for processors without AES instructions.
+//
+// The technique (Hamburg, "Accelerating AES with Vector Permute Instructions", CHES
+// 2009): SubBytes is an inversion in GF(2^8) written as a quadratic extension of
+// GF(16), where every step is a function of one nibble, i.e. a lookup of sixteen
+// bytes in a register indexed by sixteen nibbles at once; the linear maps around the
+// inversion (the S-box's affine map, basis changes, MixColumns' factors) are folded
+// into the output lookups; the column rotations of MixColumns are byte shuffles with
+// fixed patterns, and ShiftRows is not done at all but tracked in the rotation
+// patterns and in the layout of the round keys (vperm_tables.hpp derives and proves
+// every constant). The state lives in the tower basis between rounds, and so do the
+// round keys, which also carry the S-box's constant: the schedule is this backend's
+// own.
+//
+// Why it is constant-time: the only data-dependent indexing is the shuffle, whose
+// "table" is a register, never memory; every memory address (tables, round keys,
+// input, output) depends only on public lengths and positions; no branch depends on
+// the key, the data or the IGE vector (the CTR counter is public, its carry may
+// branch). The key schedule uses the same vector S-box, not a table in memory. What
+// could break this is a compiler turning a shuffle of a constant table back into a
+// memory lookup: it has no reason to (the shuffle is one instruction, a gather
+// through memory sixteen), and the code never spells the byte path as array
+// indexing, which is what it would have to recognise first.
+//
+// Round keys are read from the schedule where they are used and not kept in locals,
+// so that no copy of them is left on the stack; the expansion works in the schedule's
+// own storage.
+#include "aes/backend.hpp"
+#include "aes/vec128.hpp"
+#include "aes/vperm_tables.hpp"
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__aarch64__)
+
+// Everything below may use SSSE3; it runs only once the processor has said it has it.
+#if defined(__x86_64__)
+#pragma GCC push_options
+#pragma GCC target("ssse3")
+#endif
+
+namespace rdz {
+namespace {
+
+using vec128::Bytes16;
+using vec128::eor;
+using vec128::load;
+using vec128::shuffle;
+using vec128::Vec;
+using vperm::rounds;
+using vperm::tables;
+
+constexpr std::size_t block = 16;
+constexpr std::size_t schedule_size = (rounds + 1) * block;
+
+std::uint8_t* slot(AesSchedule& schedule, int i) noexcept { return schedule.bytes + block * i; }
+Vec round_key(const AesSchedule& schedule, int i) noexcept { return load(schedule.bytes + block * i); }
+
+// The inverse in the tower, as the two nibble vectors the output tables take.
+struct Inverted {
+  Vec io, jo;
+};
+
+Inverted invert(Vec y) noexcept {
+  const Vec i = vec128::high_nibbles(y), k = vec128::low_nibbles(y), j = eor(i, k);
+  const Vec inverse = load(tables.inverse);
+  const Vec a_over_k = shuffle(load(tables.a_over), k);
+  const Vec iak = eor(shuffle(inverse, i), a_over_k), jak = eor(shuffle(inverse, j), a_over_k);
+  return {eor(shuffle(inverse, iak), j), eor(shuffle(inverse, jak), i)};
+}
+
+Vec map_in(const vperm::derive::InputPair& pair, Vec x) noexcept {
+  return eor(shuffle(load(pair.low), vec128::low_nibbles(x)), shuffle(load(pair.high), vec128::high_nibbles(x)));
+}
+
+Vec map_out(const vperm::derive::OutputPair& pair, Inverted v) noexcept {
+  return eor(shuffle(load(pair.u), v.io), shuffle(load(pair.w), v.jo));
+}
+
+// One middle round of encryption, m = 1..13: SubBytes (the output pairs give the
+// S-box times 1 and 2), MixColumns and the round key. MixColumns is
+// 2 a_r + 3 a_r+1 + a_r+2 + a_r+3 = s2 + rot1(s1 + s2) + rot2(s1 + rot1(s1)): three
+// rotations, the fewest shuffles. Even the single chain of IGE runs faster this way
+// than with every term looked up through rotated indices (a shorter chain but seven
+// shuffles more): the shuffle unit, not the chain, sets the pace.
+Vec encrypt_round(const AesSchedule& keys, int m, Vec b) noexcept {
+  const Vec rotate_1 = load(tables.encrypt_rotate_1[m & 3]), rotate_2 = load(tables.encrypt_rotate_2[m & 3]);
+  const Inverted v = invert(b);
+  const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
+  const Vec near = eor(s2, round_key(keys, m));
+  const Vec far = eor(shuffle(eor(s1, s2), rotate_1), shuffle(eor(s1, shuffle(s1, rotate_1)), rotate_2));
+  return eor(near, far);
+}
+
+Vec encrypt_first(const AesSchedule& keys, Vec b) noexcept {
+  return eor(map_in(tables.encrypt_in, b), round_key(keys, 0));
+}
+
+Vec encrypt_last(const AesSchedule& keys, Vec b) noexcept {
+  const Vec shift = load(tables.shift_rows[rounds & 3]);
+  return shuffle(eor(map_out(tables.sbox_last, invert(b)), round_key(keys, rounds)), shift);
+}
+
+// One block, for the IGE chain.
+Vec encrypt_block(const AesSchedule& keys, Vec b) noexcept {
+  b = encrypt_first(keys, b);
+  for (int m = 1; m < rounds; ++m) b = encrypt_round(keys, m, b);
+  return encrypt_last(keys, b);
+}
+
+// N blocks side by side (independent chains for the processor to overlap), for CTR.
+template <std::size_t N>
+void encrypt_blocks(const AesSchedule& keys, Vec (&x)[N]) noexcept {
+  for (Vec& b : x) b = encrypt_first(keys, b);
+  for (int m = 1; m < rounds; ++m) {
+    for (Vec& b : x) b = encrypt_round(keys, m, b);
+  }
+  for (Vec& b : x) b = encrypt_last(keys, b);
+}
+
+// The equivalent inverse cipher (FIPS 197 5.3.5): InvMixColumns is
+// 0e a_r + 0b a_r+1 + 0d a_r+2 + 09 a_r+3, four output pairs and three rotations.
+Vec decrypt_block(const AesSchedule& keys, Vec b) noexcept {
+  b = eor(map_in(tables.decrypt_in, b), round_key(keys, 0));
+  for (int m = 1; m < rounds; ++m) {
+    const Inverted v = invert(b);
+    const Vec e0 = eor(map_out(tables.inv_e, v), round_key(keys, m));
+    const Vec b1 = shuffle(map_out(tables.inv_b, v), load(tables.decrypt_rotate_1[m & 3]));
+    const Vec d2 = shuffle(map_out(tables.inv_d, v), load(tables.decrypt_rotate_2[m & 3]));
+    const Vec n3 = shuffle(map_out(tables.inv_9, v), load(tables.decrypt_rotate_3[m & 3]));
+    b = eor(eor(e0, b1), eor(d2, n3));
+  }
+  return shuffle(eor(map_out(tables.inv_last, invert(b)), round_key(keys, rounds)),
+                 load(tables.unshift_rows[rounds & 3]));
+}
+
+// SubBytes in the FIPS basis, for the key schedule.
+Vec sub_bytes(Vec x) noexcept {
+  return eor(map_out(tables.sbox_last, invert(map_in(tables.encrypt_in, x))), vec128::splat(0x63));
+}
+
+// The FIPS 197 round keys (5.2), one 4-word round key at a time: round key r is the
+// running XOR of the words of round key r - 2, each XORed with the same word derived
+// from the last word of round key r - 1 (with RotWord and Rcon for even r).
+void expand_fips(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  std::memcpy(schedule.bytes, key, 32);
+  for (int r = 2; r <= rounds; ++r) {
+    const bool even = r % 2 == 0;
+    Vec word = shuffle(sub_bytes(round_key(schedule, r - 1)), load(even ? tables.rot_word : tables.last_word));
+    if (even) {
+      const std::uint64_t rcon = tables.rcon[r / 2 - 1] * std::uint64_t{0x0000000100000001};
+      word = eor(word, vec128::from_words(rcon, rcon));
+    }
+    Vec running = round_key(schedule, r - 2);
+    running = eor(running, shuffle(running, load(tables.shift_words_1)));
+    running = eor(running, shuffle(running, load(tables.shift_words_2)));
+    vec128::store(slot(schedule, r), eor(running, word));
+  }
+}
+
+// Encryption round key m in the form the rounds add it: the tower basis with the
+// S-box's constant (the first has none, the last stays in the FIPS basis), through
+// ShiftRows^-m.
+Vec encryption_key(int m, Vec fips) noexcept {
+  if (m == 0) return map_in(tables.encrypt_in, fips);
+  const Vec unshift = load(tables.unshift_rows[m & 3]);
+  if (m == rounds) return shuffle(eor(fips, vec128::splat(0x63)), unshift);
+  return shuffle(eor(map_in(tables.encrypt_in, fips), vec128::splat(tables.encrypt_constant)), unshift);
+}
+
+// Decryption round key m (used m-th, made from FIPS round key 14 - m): in the basis
+// psi with the inverse S-box's constant, the middle ones through InvMixColumns; the
+// last in the FIPS basis; through InvShiftRows^-m = ShiftRows^m.
+Vec decryption_key(int m, Vec fips) noexcept {
+  const Vec constant = vec128::splat(tables.decrypt_constant);
+  if (m == 0) return eor(map_in(tables.decrypt_in, fips), constant);
+  const Vec shift = load(tables.shift_rows[m & 3]);
+  if (m == rounds) return shuffle(fips, shift);
+  Vec mixed = map_in(tables.key_e, fips);
+  mixed = eor(mixed, shuffle(map_in(tables.key_b, fips), load(tables.decrypt_rotate_1[0])));
+  mixed = eor(mixed, shuffle(map_in(tables.key_d, fips), load(tables.decrypt_rotate_2[0])));
+  mixed = eor(mixed, shuffle(map_in(tables.key_9, fips), load(tables.decrypt_rotate_3[0])));
+  return shuffle(eor(mixed, constant), shift);
+}
+
+void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  expand_fips(key, schedule);
+  for (int m = 0; m <= rounds; ++m) vec128::store(slot(schedule, m), encryption_key(m, round_key(schedule, m)));
+}
+
+// In place: slots m and 14 - m trade their FIPS keys as they are transformed.
+void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  expand_fips(key, schedule);
+  for (int m = 0; m < rounds / 2; ++m) {
+    const Vec low = round_key(schedule, m), high = round_key(schedule, rounds - m);
+    vec128::store(slot(schedule, m), decryption_key(m, high));
+    vec128::store(slot(schedule, rounds - m), decryption_key(rounds - m, low));
+  }
+  vec128::store(slot(schedule, rounds / 2), decryption_key(rounds / 2, round_key(schedule, rounds / 2)));
+}
+
+// IGE in either direction is one chain: out = F(in ^ before) ^ after, then
+// before = out and after = in. Encryption starts from before = iv[0..15] and
+// after = iv[16..31], decryption the other way round.
+template <Vec (*crypt)(const AesSchedule&, Vec) noexcept>
+void ige_chain(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+               const std::uint8_t* before_iv, const std::uint8_t* after_iv) noexcept {
+  Vec before = load(before_iv), after = load(after_iv);
+  for (std::size_t i = 0; i < blocks; ++i, in += block, out += block) {
+    const Vec input = load(in);
+    before = eor(crypt(keys, eor(input, before)), after);
+    vec128::store(out, before);
+    after = input;
+  }
+}
+
+void ige_encrypt(const AesSchedule& encrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+                 const std::uint8_t* iv) noexcept {
+  ige_chain<encrypt_block>(encrypt, in, out, blocks, iv, iv + block);
+}
+
+void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+                 const std::uint8_t* iv) noexcept {
+  ige_chain<decrypt_block>(decrypt, in, out, blocks, iv + block, iv);
+}
+
+// The counter block, big-endian, from its two host-order halves (both supported
+// targets are little-endian: the vector's first eight bytes are the low lane).
+static_assert(std::endian::native == std::endian::little);
+Vec counter_block(std::uint64_t& high, std::uint64_t& low) noexcept {
+  const Vec counter = vec128::from_words(__builtin_bswap64(high), __builtin_bswap64(low));
+  if (++low == 0) ++high;
+  return counter;
+}
+
+template <std::size_t N>
+[[gnu::always_inline]] inline void ctr_blocks(const AesSchedule& keys, std::uint64_t& high, std::uint64_t& low,
+                                              const std::uint8_t* in, std::uint8_t* out) noexcept {
+  Vec x[N];
+  for (Vec& b : x) b = counter_block(high, low);
+  encrypt_blocks(keys, x);
+  for (std::size_t j = 0; j < N; ++j) vec128::store(out + block * j, eor(load(in + block * j), x[j]));
+}
+
+// Four blocks per pass: enough independent work to hide the chain of dependent
+// shuffles in a round.
+constexpr std::size_t lanes = 4;
+
+void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+             std::uint8_t* out, std::size_t blocks) noexcept {
+  for (; blocks >= lanes; blocks -= lanes, in += lanes * block, out += lanes * block) {
+    ctr_blocks<lanes>(encrypt, high, low, in, out);
+  }
+  for (; blocks > 0; --blocks, in += block, out += block) {
+    vec128::store(out, eor(load(in), encrypt_block(encrypt, counter_block(high, low))));
+  }
+}
+
+}  // namespace
+
+constinit const AesBackend vperm_backend{expand_encrypt, expand_decrypt, ige_encrypt, ige_decrypt,
+                                         ctr_xor,        schedule_size,  "vperm"};
+
+}  // namespace rdz
+
+#if defined(__x86_64__)
+#pragma GCC pop_options
+#endif
+
+#endif
