@@ -89,10 +89,11 @@ AesCandidates aes_candidates() noexcept {
   return {{{&vaes512_backend, cpu.avx512_vaes},
            {&vaes256_backend, cpu.avx2_vaes},
            {&aesni_backend, cpu.aes},
+           {&bitsliced_backend, true},
            {&nettle_backend, true}},
-          4};
+          5};
 #else
-  return {{{&nettle_backend, true}}, 1};
+  return {{{&bitsliced_backend, true}, {&nettle_backend, true}}, 2};
 #endif
 }
 

@@ -46,10 +46,35 @@ constexpr int rounds = 14;
 constexpr std::size_t block = 16;
 constexpr std::size_t lanes = 4;
 
-// Eight words: bit j of 64 bytes (four blocks) in word j.
-struct Slices {
-  std::uint64_t w[8];
+// A word of slices: one 64-bit word, or two side by side for two independent
+// groups of four blocks (CTR), which a compiler may keep in one vector register.
+struct Pair {
+  std::uint64_t half[2];
 };
+inline Pair operator^(Pair a, Pair b) noexcept { return {{a.half[0] ^ b.half[0], a.half[1] ^ b.half[1]}}; }
+inline Pair operator&(Pair a, Pair b) noexcept { return {{a.half[0] & b.half[0], a.half[1] & b.half[1]}}; }
+inline Pair operator|(Pair a, Pair b) noexcept { return {{a.half[0] | b.half[0], a.half[1] | b.half[1]}}; }
+inline Pair operator&(Pair a, std::uint64_t mask) noexcept { return {{a.half[0] & mask, a.half[1] & mask}}; }
+inline Pair operator^(Pair a, std::uint64_t k) noexcept { return {{a.half[0] ^ k, a.half[1] ^ k}}; }
+inline Pair operator>>(Pair a, int n) noexcept { return {{a.half[0] >> n, a.half[1] >> n}}; }
+inline Pair operator<<(Pair a, int n) noexcept { return {{a.half[0] << n, a.half[1] << n}}; }
+
+template <int n>
+inline std::uint64_t rotate(std::uint64_t x) noexcept {
+  return std::rotr(x, n);
+}
+template <int n>
+inline Pair rotate(Pair x) noexcept {
+  return {{std::rotr(x.half[0], n), std::rotr(x.half[1], n)}};
+}
+
+// Eight words: bit j of every byte (64 of them per 64-bit word) in word j.
+template <class Word>
+struct Slices {
+  Word w[8];
+};
+using Four = Slices<std::uint64_t>;
+using Eight = Slices<Pair>;
 
 // ---- moving bits between the byte layout and the slices ---------------------------
 
@@ -72,7 +97,7 @@ inline std::uint64_t swap_within(std::uint64_t x, int shift, std::uint64_t mask)
 // 32 * c1 + 8 * r + j for bit j of row r of column 2 * c1 + c0; those are moved first
 // to bit 16 * r + 8 * c1 + j. The exchanges then swap the three bits of the word's
 // number with those of j.
-inline void transpose(Slices& s) noexcept {
+inline void transpose(Four& s) noexcept {
   for (int k = 0; k < 4; ++k) swap_across(s.w[k], s.w[k + 4], 4, 0x0f0f0f0f0f0f0f0f);
   for (int k : {0, 1, 4, 5}) swap_across(s.w[k], s.w[k + 2], 2, 0x3333333333333333);
   for (int k : {0, 2, 4, 6}) swap_across(s.w[k], s.w[k + 1], 1, 0x5555555555555555);
@@ -90,8 +115,8 @@ inline std::uint64_t rows_to_columns(std::uint64_t x) noexcept {
 }
 
 // Four blocks (which may be the same) into slices.
-inline Slices load_blocks(const std::uint8_t* const (&blocks)[lanes]) noexcept {
-  Slices s;
+inline Four load_blocks(const std::uint8_t* const (&blocks)[lanes]) noexcept {
+  Four s;
   for (std::size_t b = 0; b < lanes; ++b) {
     for (std::size_t c0 = 0; c0 < 2; ++c0) {
       const std::uint64_t columns = load_le32(blocks[b] + 4 * c0) |
@@ -105,7 +130,7 @@ inline Slices load_blocks(const std::uint8_t* const (&blocks)[lanes]) noexcept {
 
 // Block `b` of slices already transposed back, XORed with 16 bytes of `in`, into
 // `out`.
-inline void xor_block(const Slices& s, std::size_t b, const std::uint8_t* in, std::uint8_t* out) noexcept {
+inline void xor_block(const Four& s, std::size_t b, const std::uint8_t* in, std::uint8_t* out) noexcept {
   for (std::size_t c0 = 0; c0 < 2; ++c0) {
     const std::uint64_t columns = rows_to_columns(s.w[4 * c0 + b]);
     store_le32(out + 4 * c0, static_cast<std::uint32_t>(columns) ^ load_le32(in + 4 * c0));
@@ -118,35 +143,36 @@ inline void xor_block(const Slices& s, std::size_t b, const std::uint8_t* in, st
 // Boyar and Peralta's circuit for the S-box without its constant 0x63 (which the
 // round keys carry): a linear layer of 23 XORs, the inversion of 32 ANDs and 30 XORs
 // between them, and an output layer of 30 XORs. u0 is the high bit of the byte.
-inline void sbox_without_constant(Slices& s) noexcept {
-  const std::uint64_t u0 = s.w[7], u1 = s.w[6], u2 = s.w[5], u3 = s.w[4], u4 = s.w[3], u5 = s.w[2], u6 = s.w[1],
-                      u7 = s.w[0];
-  const std::uint64_t t1 = u0 ^ u3, t2 = u0 ^ u5, t3 = u0 ^ u6, t4 = u3 ^ u5, t5 = u4 ^ u6, t6 = t1 ^ t5;
-  const std::uint64_t t7 = u1 ^ u2, t8 = u7 ^ t6, t9 = u7 ^ t7, t10 = t6 ^ t7, t11 = u1 ^ u5, t12 = u2 ^ u5;
-  const std::uint64_t t13 = t3 ^ t4, t14 = t6 ^ t11, t15 = t5 ^ t11, t16 = t5 ^ t12, t17 = t9 ^ t16;
-  const std::uint64_t t18 = u3 ^ u7, t19 = t7 ^ t18, t20 = t1 ^ t19, t21 = u6 ^ u7, t22 = t7 ^ t21;
-  const std::uint64_t t23 = t2 ^ t22, t24 = t2 ^ t10, t25 = t20 ^ t17, t26 = t3 ^ t16, t27 = t1 ^ t12;
+template <class Word>
+inline void sbox_without_constant(Slices<Word>& s) noexcept {
+  const Word u0 = s.w[7], u1 = s.w[6], u2 = s.w[5], u3 = s.w[4], u4 = s.w[3], u5 = s.w[2], u6 = s.w[1],
+             u7 = s.w[0];
+  const Word t1 = u0 ^ u3, t2 = u0 ^ u5, t3 = u0 ^ u6, t4 = u3 ^ u5, t5 = u4 ^ u6, t6 = t1 ^ t5;
+  const Word t7 = u1 ^ u2, t8 = u7 ^ t6, t9 = u7 ^ t7, t10 = t6 ^ t7, t11 = u1 ^ u5, t12 = u2 ^ u5;
+  const Word t13 = t3 ^ t4, t14 = t6 ^ t11, t15 = t5 ^ t11, t16 = t5 ^ t12, t17 = t9 ^ t16;
+  const Word t18 = u3 ^ u7, t19 = t7 ^ t18, t20 = t1 ^ t19, t21 = u6 ^ u7, t22 = t7 ^ t21;
+  const Word t23 = t2 ^ t22, t24 = t2 ^ t10, t25 = t20 ^ t17, t26 = t3 ^ t16, t27 = t1 ^ t12;
 
-  const std::uint64_t m1 = t13 & t6, m2 = t23 & t8, m3 = t14 ^ m1, m4 = t19 & u7, m5 = m4 ^ m1;
-  const std::uint64_t m6 = t3 & t16, m7 = t22 & t9, m8 = t26 ^ m6, m9 = t20 & t17, m10 = m9 ^ m6;
-  const std::uint64_t m11 = t1 & t15, m12 = t4 & t27, m13 = m12 ^ m11, m14 = t2 & t10, m15 = m14 ^ m11;
-  const std::uint64_t m16 = m3 ^ m2, m17 = m5 ^ t24, m18 = m8 ^ m7, m19 = m10 ^ m15, m20 = m16 ^ m13;
-  const std::uint64_t m21 = m17 ^ m15, m22 = m18 ^ m13, m23 = m19 ^ t25, m24 = m22 ^ m23, m25 = m22 & m20;
-  const std::uint64_t m26 = m21 ^ m25, m27 = m20 ^ m21, m28 = m23 ^ m25, m29 = m28 & m27, m30 = m26 & m24;
-  const std::uint64_t m31 = m20 & m23, m32 = m27 & m31, m33 = m27 ^ m25, m34 = m21 & m22, m35 = m24 & m34;
-  const std::uint64_t m36 = m24 ^ m25, m37 = m21 ^ m29, m38 = m32 ^ m33, m39 = m23 ^ m30, m40 = m35 ^ m36;
-  const std::uint64_t m41 = m38 ^ m40, m42 = m37 ^ m39, m43 = m37 ^ m38, m44 = m39 ^ m40, m45 = m42 ^ m41;
-  const std::uint64_t m46 = m44 & t6, m47 = m40 & t8, m48 = m39 & u7, m49 = m43 & t16, m50 = m38 & t9;
-  const std::uint64_t m51 = m37 & t17, m52 = m42 & t15, m53 = m45 & t27, m54 = m41 & t10, m55 = m44 & t13;
-  const std::uint64_t m56 = m40 & t23, m57 = m39 & t19, m58 = m43 & t3, m59 = m38 & t22, m60 = m37 & t20;
-  const std::uint64_t m61 = m42 & t1, m62 = m45 & t4, m63 = m41 & t2;
+  const Word m1 = t13 & t6, m2 = t23 & t8, m3 = t14 ^ m1, m4 = t19 & u7, m5 = m4 ^ m1;
+  const Word m6 = t3 & t16, m7 = t22 & t9, m8 = t26 ^ m6, m9 = t20 & t17, m10 = m9 ^ m6;
+  const Word m11 = t1 & t15, m12 = t4 & t27, m13 = m12 ^ m11, m14 = t2 & t10, m15 = m14 ^ m11;
+  const Word m16 = m3 ^ m2, m17 = m5 ^ t24, m18 = m8 ^ m7, m19 = m10 ^ m15, m20 = m16 ^ m13;
+  const Word m21 = m17 ^ m15, m22 = m18 ^ m13, m23 = m19 ^ t25, m24 = m22 ^ m23, m25 = m22 & m20;
+  const Word m26 = m21 ^ m25, m27 = m20 ^ m21, m28 = m23 ^ m25, m29 = m28 & m27, m30 = m26 & m24;
+  const Word m31 = m20 & m23, m32 = m27 & m31, m33 = m27 ^ m25, m34 = m21 & m22, m35 = m24 & m34;
+  const Word m36 = m24 ^ m25, m37 = m21 ^ m29, m38 = m32 ^ m33, m39 = m23 ^ m30, m40 = m35 ^ m36;
+  const Word m41 = m38 ^ m40, m42 = m37 ^ m39, m43 = m37 ^ m38, m44 = m39 ^ m40, m45 = m42 ^ m41;
+  const Word m46 = m44 & t6, m47 = m40 & t8, m48 = m39 & u7, m49 = m43 & t16, m50 = m38 & t9;
+  const Word m51 = m37 & t17, m52 = m42 & t15, m53 = m45 & t27, m54 = m41 & t10, m55 = m44 & t13;
+  const Word m56 = m40 & t23, m57 = m39 & t19, m58 = m43 & t3, m59 = m38 & t22, m60 = m37 & t20;
+  const Word m61 = m42 & t1, m62 = m45 & t4, m63 = m41 & t2;
 
-  const std::uint64_t l0 = m61 ^ m62, l1 = m50 ^ m56, l2 = m46 ^ m48, l3 = m47 ^ m55, l4 = m54 ^ m58;
-  const std::uint64_t l5 = m49 ^ m61, l6 = m62 ^ l5, l7 = m46 ^ l3, l8 = m51 ^ m59, l9 = m52 ^ m53;
-  const std::uint64_t l10 = m53 ^ l4, l11 = m60 ^ l2, l12 = m48 ^ m51, l13 = m50 ^ l0, l14 = m52 ^ m61;
-  const std::uint64_t l15 = m55 ^ l1, l16 = m56 ^ l0, l17 = m57 ^ l1, l18 = m58 ^ l8, l19 = m63 ^ l4;
-  const std::uint64_t l20 = l0 ^ l1, l21 = l1 ^ l7, l22 = l3 ^ l12, l23 = l18 ^ l2, l24 = l15 ^ l9;
-  const std::uint64_t l25 = l6 ^ l10, l26 = l7 ^ l9, l27 = l8 ^ l10, l28 = l11 ^ l14, l29 = l11 ^ l17;
+  const Word l0 = m61 ^ m62, l1 = m50 ^ m56, l2 = m46 ^ m48, l3 = m47 ^ m55, l4 = m54 ^ m58;
+  const Word l5 = m49 ^ m61, l6 = m62 ^ l5, l7 = m46 ^ l3, l8 = m51 ^ m59, l9 = m52 ^ m53;
+  const Word l10 = m53 ^ l4, l11 = m60 ^ l2, l12 = m48 ^ m51, l13 = m50 ^ l0, l14 = m52 ^ m61;
+  const Word l15 = m55 ^ l1, l16 = m56 ^ l0, l17 = m57 ^ l1, l18 = m58 ^ l8, l19 = m63 ^ l4;
+  const Word l20 = l0 ^ l1, l21 = l1 ^ l7, l22 = l3 ^ l12, l23 = l18 ^ l2, l24 = l15 ^ l9;
+  const Word l25 = l6 ^ l10, l26 = l7 ^ l9, l27 = l8 ^ l10, l28 = l11 ^ l14, l29 = l11 ^ l17;
   s.w[7] = l6 ^ l24;
   s.w[6] = l16 ^ l26;
   s.w[5] = l19 ^ l28;
@@ -159,13 +185,15 @@ inline void sbox_without_constant(Slices& s) noexcept {
 
 // The inverse of the S-box's linear map: bit i of the result is bits i + 2, i + 5
 // and i + 7 (mod 8) of the input.
-inline void inverse_affine(Slices& s) noexcept {
-  const Slices x = s;
+template <class Word>
+inline void inverse_affine(Slices<Word>& s) noexcept {
+  const Slices<Word> x = s;
   for (int i = 0; i < 8; ++i) s.w[i] = x.w[(i + 2) % 8] ^ x.w[(i + 5) % 8] ^ x.w[(i + 7) % 8];
 }
 
 // InvSbox(y ^ 0x63), the complement again carried by the round keys.
-inline void inverse_sbox_without_constant(Slices& s) noexcept {
+template <class Word>
+inline void inverse_sbox_without_constant(Slices<Word>& s) noexcept {
   inverse_affine(s);
   sbox_without_constant(s);
   inverse_affine(s);
@@ -180,50 +208,52 @@ constexpr std::uint64_t columns_from(int first) noexcept {
 
 // The byte `rows` rows up and `columns` columns along (within its row), for every
 // byte at once.
-template <int rows, int columns>
-inline std::uint64_t neighbour(std::uint64_t x) noexcept {
+template <int rows, int columns, class Word>
+inline Word neighbour(Word x) noexcept {
   constexpr int along = columns % 4;
   if constexpr (along == 0) {
-    return std::rotr(x, 16 * rows);
+    return rotate<16 * rows>(x);
   } else {
     constexpr std::uint64_t wrapped = columns_from(4 - along);
-    return (std::rotr(x, 16 * rows + 4 * along) & ~wrapped) | (std::rotr(x, 16 * rows + 4 * along - 16) & wrapped);
+    return (rotate<16 * rows + 4 * along>(x) & ~wrapped) | (rotate<16 * rows + 4 * along - 16>(x) & wrapped);
   }
 }
 
 // Multiplication by x in GF(2^8) of every byte (the reduction polynomial 0x11b).
-inline Slices times_x(const Slices& s) noexcept {
+template <class Word>
+inline Slices<Word> times_x(const Slices<Word>& s) noexcept {
   return {{s.w[7], s.w[0] ^ s.w[7], s.w[1], s.w[2] ^ s.w[7], s.w[3] ^ s.w[7], s.w[4], s.w[5], s.w[6]}};
 }
 
 // MixColumns on a state that has skipped ShiftRows `shift` times (mod 4): the real
 // column's next row is `shift` columns along. Each byte becomes
 // 2 * (a0 ^ a1) ^ a1 ^ (a2 ^ a3), with a1, a2, a3 the bytes one, two and three rows up.
-template <int shift>
-inline void mix_columns(Slices& s) noexcept {
-  Slices pair, up;
+template <int shift, class Word>
+inline void mix_columns(Slices<Word>& s) noexcept {
+  Slices<Word> pair, up;
   for (int j = 0; j < 8; ++j) {
     up.w[j] = neighbour<1, shift>(s.w[j]);
     pair.w[j] = s.w[j] ^ up.w[j];
   }
-  const Slices doubled = times_x(pair);
+  const Slices<Word> doubled = times_x(pair);
   for (int j = 0; j < 8; ++j) s.w[j] = doubled.w[j] ^ up.w[j] ^ neighbour<2, 2 * shift>(pair.w[j]);
 }
 
 // InvMixColumns: MixColumns after multiplying each column by 04x^2 + 05, that is
 // a0 ^ 4 * (a0 ^ a2).
-template <int shift>
-inline void inverse_mix_columns(Slices& s) noexcept {
-  Slices opposite;
+template <int shift, class Word>
+inline void inverse_mix_columns(Slices<Word>& s) noexcept {
+  Slices<Word> opposite;
   for (int j = 0; j < 8; ++j) opposite.w[j] = s.w[j] ^ neighbour<2, 2 * shift>(s.w[j]);
-  const Slices quadrupled = times_x(times_x(opposite));
-  for (int j = 0; j < 8; ++j) s.w[j] ^= quadrupled.w[j];
+  const Slices<Word> quadrupled = times_x(times_x(opposite));
+  for (int j = 0; j < 8; ++j) s.w[j] = s.w[j] ^ quadrupled.w[j];
   mix_columns<shift>(s);
 }
 
 // ShiftRows twice (its own inverse): rows 1 and 3 swap their column pairs.
-inline void shift_rows_twice(Slices& s) noexcept {
-  for (std::uint64_t& w : s.w) {
+template <class Word>
+inline void shift_rows_twice(Slices<Word>& s) noexcept {
+  for (Word& w : s.w) {
     w = (w & 0x0000ffff0000ffff) | ((w >> 8) & 0x00ff000000ff0000) | ((w << 8) & 0xff000000ff000000);
   }
 }
@@ -231,39 +261,41 @@ inline void shift_rows_twice(Slices& s) noexcept {
 // ---- rounds ------------------------------------------------------------------------
 
 // Round key i is read from the schedule at each use, never copied.
-inline void add_round_key(Slices& s, const AesSchedule& schedule, int i) noexcept {
+template <class Word>
+inline void add_round_key(Slices<Word>& s, const AesSchedule& schedule, int i) noexcept {
   for (int j = 0; j < 8; ++j) {
     std::uint64_t k;
     std::memcpy(&k, schedule.bytes + 64 * i + 8 * j, sizeof k);
-    s.w[j] ^= k;
+    s.w[j] = s.w[j] ^ k;
   }
 }
 
-template <int round>
-inline void encrypt_round(Slices& s, const AesSchedule& schedule) noexcept {
+template <int round, class Word>
+inline void encrypt_round(Slices<Word>& s, const AesSchedule& schedule) noexcept {
   sbox_without_constant(s);
   mix_columns<round % 4>(s);
   add_round_key(s, schedule, round);
 }
 
-template <int round>
-inline void decrypt_round(Slices& s, const AesSchedule& schedule) noexcept {
+template <int round, class Word>
+inline void decrypt_round(Slices<Word>& s, const AesSchedule& schedule) noexcept {
   add_round_key(s, schedule, round);
   inverse_mix_columns<round % 4>(s);
   inverse_sbox_without_constant(s);
 }
 
-template <int... round>
-inline void encrypt_rounds(Slices& s, const AesSchedule& schedule, std::integer_sequence<int, round...>) noexcept {
+template <class Word, int... round>
+inline void encrypt_rounds(Slices<Word>& s, const AesSchedule& schedule, std::integer_sequence<int, round...>) noexcept {
   (encrypt_round<round + 1>(s, schedule), ...);
 }
 
-template <int... round>
-inline void decrypt_rounds(Slices& s, const AesSchedule& schedule, std::integer_sequence<int, round...>) noexcept {
+template <class Word, int... round>
+inline void decrypt_rounds(Slices<Word>& s, const AesSchedule& schedule, std::integer_sequence<int, round...>) noexcept {
   (decrypt_round<rounds - 1 - round>(s, schedule), ...);
 }
 
-void encrypt(Slices& s, const AesSchedule& schedule) noexcept {
+template <class Word>
+void encrypt(Slices<Word>& s, const AesSchedule& schedule) noexcept {
   add_round_key(s, schedule, 0);
   encrypt_rounds(s, schedule, std::make_integer_sequence<int, rounds - 1>{});
   sbox_without_constant(s);
@@ -271,7 +303,7 @@ void encrypt(Slices& s, const AesSchedule& schedule) noexcept {
   shift_rows_twice(s);
 }
 
-void decrypt(Slices& s, const AesSchedule& schedule) noexcept {
+void decrypt(Four& s, const AesSchedule& schedule) noexcept {
   shift_rows_twice(s);
   add_round_key(s, schedule, rounds);
   inverse_sbox_without_constant(s);
@@ -284,7 +316,7 @@ void decrypt(Slices& s, const AesSchedule& schedule) noexcept {
 // SubWord of a key schedule word (byte 0 in the low bits) through the S-box circuit,
 // each byte in bit 8 * t of the slices.
 std::uint32_t sub_word(std::uint32_t word) noexcept {
-  Slices s;
+  Four s;
   for (int j = 0; j < 8; ++j) s.w[j] = (word >> j) & 0x01010101;
   sbox_without_constant(s);
   std::uint32_t result = 0;
@@ -304,7 +336,7 @@ void store_round_key(const std::uint32_t (&words)[key_words], int i, AesSchedule
       bytes[4 * c + r] = static_cast<std::uint8_t>(words[4 * i + (c + 4 * r - i * r % 4) % 4] >> (8 * r));
     }
   }
-  Slices s = load_blocks({bytes, bytes, bytes, bytes});
+  Four s = load_blocks({bytes, bytes, bytes, bytes});
   if (i > 0) {
     for (int j : {0, 1, 5, 6}) s.w[j] = ~s.w[j];
   }
@@ -339,7 +371,7 @@ void expand(const std::uint8_t* key, AesSchedule& schedule) noexcept {
 // starts from before = iv[0..15] (the previous ciphertext block) and after =
 // iv[16..31], decryption the other way round. Each block is read before its output is
 // stored, so `out` may be `in`.
-template <void (*crypt)(Slices&, const AesSchedule&)>
+template <void (*crypt)(Four&, const AesSchedule&)>
 void ige_chain(const AesSchedule& schedule, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                const std::uint8_t* before_iv, const std::uint8_t* after_iv) noexcept {
   std::uint8_t before[block], after[block], x[block];
@@ -347,7 +379,7 @@ void ige_chain(const AesSchedule& schedule, const std::uint8_t* in, std::uint8_t
   std::memcpy(after, after_iv, block);
   for (std::size_t i = 0; i < blocks; ++i, in += block, out += block) {
     for (std::size_t k = 0; k < block; ++k) x[k] = in[k] ^ before[k];
-    Slices s = load_blocks({x, x, x, x});
+    Four s = load_blocks({x, x, x, x});
     crypt(s, schedule);
     transpose(s);
     std::memcpy(x, in, block);  // the next `after`, read before `out` (which may be `in`) is written
@@ -362,7 +394,7 @@ void ige_chain(const AesSchedule& schedule, const std::uint8_t* in, std::uint8_t
 
 void ige_encrypt(const AesSchedule& encrypt_schedule, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
-  ige_chain<encrypt>(encrypt_schedule, in, out, blocks, iv, iv + block);
+  ige_chain<encrypt<std::uint64_t>>(encrypt_schedule, in, out, blocks, iv, iv + block);
 }
 
 void ige_decrypt(const AesSchedule& decrypt_schedule, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
@@ -371,7 +403,7 @@ void ige_decrypt(const AesSchedule& decrypt_schedule, const std::uint8_t* in, st
 }
 
 // Four counter blocks from (high, low), which advances past them.
-Slices counter_blocks(std::uint64_t& high, std::uint64_t& low) noexcept {
+Four counter_blocks(std::uint64_t& high, std::uint64_t& low) noexcept {
   std::uint8_t counters[lanes][block];
   for (auto& counter : counters) {
     store_be64(counter, high);
@@ -381,21 +413,39 @@ Slices counter_blocks(std::uint64_t& high, std::uint64_t& low) noexcept {
   return load_blocks({counters[0], counters[1], counters[2], counters[3]});
 }
 
+// The keystream of four blocks XORed from `in` into `out`, of the first `blocks` of
+// them (at most four).
+void xor_keystream(const Four& keystream, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) noexcept {
+  Four s = keystream;
+  transpose(s);
+  for (std::size_t b = 0; b < blocks; ++b) xor_block(s, b, in + b * block, out + b * block);
+}
+
+// Eight blocks a pass while there are, as two groups of four side by side; then four;
+// then the last one to three, for which the counter advances only past those used.
 void ctr_xor(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
              std::uint8_t* out, std::size_t blocks) noexcept {
-  for (; blocks >= lanes; blocks -= lanes, in += lanes * block, out += lanes * block) {
-    Slices s = counter_blocks(high, low);
+  for (; blocks >= 2 * lanes; blocks -= 2 * lanes, in += 2 * lanes * block, out += 2 * lanes * block) {
+    const Four first = counter_blocks(high, low), second = counter_blocks(high, low);
+    Eight s;
+    for (int j = 0; j < 8; ++j) s.w[j] = {{first.w[j], second.w[j]}};
     encrypt(s, schedule);
-    transpose(s);
-    for (std::size_t b = 0; b < lanes; ++b) xor_block(s, b, in + b * block, out + b * block);
+    Four half;
+    for (std::size_t g = 0; g < 2; ++g) {
+      for (int j = 0; j < 8; ++j) half.w[j] = s.w[j].half[g];
+      xor_keystream(half, in + g * lanes * block, out + g * lanes * block, lanes);
+    }
+  }
+  for (; blocks >= lanes; blocks -= lanes, in += lanes * block, out += lanes * block) {
+    Four s = counter_blocks(high, low);
+    encrypt(s, schedule);
+    xor_keystream(s, in, out, lanes);
   }
   if (blocks > 0) {
-    // The last one to three blocks: the counter advances only past those used.
     std::uint64_t unused_high = high, unused_low = low;
-    Slices s = counter_blocks(unused_high, unused_low);
+    Four s = counter_blocks(unused_high, unused_low);
     encrypt(s, schedule);
-    transpose(s);
-    for (std::size_t b = 0; b < blocks; ++b) xor_block(s, b, in + b * block, out + b * block);
+    xor_keystream(s, in, out, blocks);
     high += (low + blocks < low);
     low += blocks;
   }
