@@ -30,7 +30,13 @@
 // goes through the same circuit.
 //
 // IGE is one serial chain, so it runs one real block per pass, copied into all four
-// lanes; CTR fills all four lanes with counter blocks.
+// lanes. CTR runs eight counter blocks per pass, as two groups of four side by side
+// (`Pair`): twice the independent work between the loads and stores of the S-box,
+// and a compiler for a processor with 128-bit vectors may hold both words of a pair
+// in one register (on x86-64 GCC does so in the S-box). Vector AND, XOR and shifts
+// are as constant-time as scalar ones; no vector permute with a secret index is
+// involved. Where a pair stays in two registers, the code is the same as four blocks
+// twice.
 #include "aes/backend.hpp"
 #include "lib/byteorder.hpp"
 #include "lib/secret.hpp"
@@ -92,11 +98,11 @@ inline std::uint64_t swap_within(std::uint64_t x, int shift, std::uint64_t mask)
   return x ^ t ^ (t << shift);
 }
 
-// The three exchanges that turn the byte layout into slices are their own inverses.
-// Before them, word 4 * c0 + b holds columns c0 and c0 + 2 of block b, bit
+// The three exchanges that turn the byte layout into slices; each is its own
+// inverse. Before them, word 4 * c0 + b holds columns c0 and c0 + 2 of block b, bit
 // 32 * c1 + 8 * r + j for bit j of row r of column 2 * c1 + c0; those are moved first
 // to bit 16 * r + 8 * c1 + j. The exchanges then swap the three bits of the word's
-// number with those of j.
+// number (c0, b) with the three bits of j: word j, bit 16 * r + 4 * c + b.
 inline void transpose(Four& s) noexcept {
   for (int k = 0; k < 4; ++k) swap_across(s.w[k], s.w[k + 4], 4, 0x0f0f0f0f0f0f0f0f);
   for (int k : {0, 1, 4, 5}) swap_across(s.w[k], s.w[k + 2], 2, 0x3333333333333333);
@@ -145,8 +151,7 @@ inline void xor_block(const Four& s, std::size_t b, const std::uint8_t* in, std:
 // between them, and an output layer of 30 XORs. u0 is the high bit of the byte.
 template <class Word>
 inline void sbox_without_constant(Slices<Word>& s) noexcept {
-  const Word u0 = s.w[7], u1 = s.w[6], u2 = s.w[5], u3 = s.w[4], u4 = s.w[3], u5 = s.w[2], u6 = s.w[1],
-             u7 = s.w[0];
+  const Word u0 = s.w[7], u1 = s.w[6], u2 = s.w[5], u3 = s.w[4], u4 = s.w[3], u5 = s.w[2], u6 = s.w[1], u7 = s.w[0];
   const Word t1 = u0 ^ u3, t2 = u0 ^ u5, t3 = u0 ^ u6, t4 = u3 ^ u5, t5 = u4 ^ u6, t6 = t1 ^ t5;
   const Word t7 = u1 ^ u2, t8 = u7 ^ t6, t9 = u7 ^ t7, t10 = t6 ^ t7, t11 = u1 ^ u5, t12 = u2 ^ u5;
   const Word t13 = t3 ^ t4, t14 = t6 ^ t11, t15 = t5 ^ t11, t16 = t5 ^ t12, t17 = t9 ^ t16;
@@ -265,7 +270,7 @@ template <class Word>
 inline void add_round_key(Slices<Word>& s, const AesSchedule& schedule, int i) noexcept {
   for (int j = 0; j < 8; ++j) {
     std::uint64_t k;
-    std::memcpy(&k, schedule.bytes + 64 * i + 8 * j, sizeof k);
+    std::memcpy(&k, schedule.bytes + sizeof(Four) * i + sizeof k * j, sizeof k);
     s.w[j] = s.w[j] ^ k;
   }
 }
@@ -285,12 +290,14 @@ inline void decrypt_round(Slices<Word>& s, const AesSchedule& schedule) noexcept
 }
 
 template <class Word, int... round>
-inline void encrypt_rounds(Slices<Word>& s, const AesSchedule& schedule, std::integer_sequence<int, round...>) noexcept {
+inline void encrypt_rounds(Slices<Word>& s, const AesSchedule& schedule,
+                           std::integer_sequence<int, round...>) noexcept {
   (encrypt_round<round + 1>(s, schedule), ...);
 }
 
 template <class Word, int... round>
-inline void decrypt_rounds(Slices<Word>& s, const AesSchedule& schedule, std::integer_sequence<int, round...>) noexcept {
+inline void decrypt_rounds(Slices<Word>& s, const AesSchedule& schedule,
+                           std::integer_sequence<int, round...>) noexcept {
   (decrypt_round<rounds - 1 - round>(s, schedule), ...);
 }
 
@@ -325,6 +332,9 @@ std::uint32_t sub_word(std::uint32_t word) noexcept {
 }
 
 constexpr int key_words = 4 * (rounds + 1);
+// One round key of eight words per round and one more.
+constexpr std::size_t schedule_size = (rounds + 1) * sizeof(Four);
+static_assert(schedule_size <= aes_schedule_capacity);
 
 // Round key `i` as slices, moved as the state is after i rounds without ShiftRows
 // (row r, column c holds the byte of column c - i * r) and carrying the S-box's
@@ -340,7 +350,7 @@ void store_round_key(const std::uint32_t (&words)[key_words], int i, AesSchedule
   if (i > 0) {
     for (int j : {0, 1, 5, 6}) s.w[j] = ~s.w[j];
   }
-  std::memcpy(schedule.bytes + 64 * i, s.w, sizeof s.w);
+  std::memcpy(schedule.bytes + sizeof s * i, s.w, sizeof s.w);
 }
 
 // Both directions use the same schedule: decryption walks it backwards.
@@ -453,7 +463,7 @@ void ctr_xor(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& lo
 
 }  // namespace
 
-constinit const AesBackend bitsliced_backend{expand,  expand,      ige_encrypt, ige_decrypt,
-                                             ctr_xor, 15 * 64, "bitsliced"};
+constinit const AesBackend bitsliced_backend{expand,  expand,        ige_encrypt, ige_decrypt,
+                                             ctr_xor, schedule_size, "bitsliced"};
 
 }  // namespace rdz
