@@ -150,7 +150,7 @@ inline void xor_block(const Four& s, std::size_t b, const std::uint8_t* in, std:
 // round keys carry): a linear layer of 23 XORs, the inversion of 32 ANDs and 30 XORs
 // between them, and an output layer of 30 XORs. u0 is the high bit of the byte.
 template <class Word>
-inline void sbox_without_constant(Slices<Word>& s) noexcept {
+[[gnu::always_inline]] inline void sbox_circuit(Slices<Word>& s) noexcept {
   const Word u0 = s.w[7], u1 = s.w[6], u2 = s.w[5], u3 = s.w[4], u4 = s.w[3], u5 = s.w[2], u6 = s.w[1], u7 = s.w[0];
   const Word t1 = u0 ^ u3, t2 = u0 ^ u5, t3 = u0 ^ u6, t4 = u3 ^ u5, t5 = u4 ^ u6, t6 = t1 ^ t5;
   const Word t7 = u1 ^ u2, t8 = u7 ^ t6, t9 = u7 ^ t7, t10 = t6 ^ t7, t11 = u1 ^ u5, t12 = u2 ^ u5;
@@ -187,6 +187,12 @@ inline void sbox_without_constant(Slices<Word>& s) noexcept {
   s.w[1] = l13 ^ l27;
   s.w[0] = l6 ^ l23;
 }
+
+// On a pair of groups (in vector registers) the circuit runs faster inside the
+// rounds than as a call, which GCC would otherwise make of it (CTR 1 MiB about
+// 1.4 times as fast here); on four blocks the compiler chooses.
+inline void sbox_without_constant(Four& s) noexcept { sbox_circuit(s); }
+[[gnu::always_inline]] inline void sbox_without_constant(Eight& s) noexcept { sbox_circuit(s); }
 
 // The inverse of the S-box's linear map: bit i of the result is bits i + 2, i + 5
 // and i + 7 (mod 8) of the input.
