@@ -5,7 +5,8 @@
 #                       the choice among them (a C++ driver, without the interpreter)
 #   make check-aes      the suite once more on each path that neither the release
 #                       build (the fastest path: VAES where there is VAES) nor the
-#                       debug build (Nettle) takes: AES-NI and 256-bit VAES, each in
+#                       debug build (Nettle) takes: AES-NI, 256-bit VAES and the
+#                       bitsliced path (which needs nothing of the processor), each in
 #                       a build that forces it (-DREDERODIDIZO_AES=NAME). A path the
 #                       processor lacks is skipped, with a line saying so; a forced
 #                       build refuses to load where its path cannot run.
@@ -21,7 +22,7 @@ NATIVE_BUILD := build/native
 NATIVE_FLAGS := -std=c++23 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc
 NATIVE_SOURCES := $(wildcard src/aes/*.cpp)
 # A forced path and the processor flags it needs.
-AES_PATHS := vperm:ssse3 aesni:aes vaes256:vaes,avx2
+AES_PATHS := vperm:ssse3 aesni:aes vaes256:vaes,avx2 bitsliced:
 
 CHECKS += check-native check-aes check-native-arm64
 .PHONY: check-native check-aes aes-build check-native-arm64 check-native-arm64-run

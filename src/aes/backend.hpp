@@ -50,6 +50,7 @@ struct AesBackend {
 };
 
 extern const AesBackend nettle_backend;
+extern const AesBackend bitsliced_backend;
 #if defined(__x86_64__)
 extern const AesBackend aesni_backend;
 extern const AesBackend vaes256_backend;
