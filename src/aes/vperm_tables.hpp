@@ -396,6 +396,7 @@ consteval bool encryption_tables_hold() {
     const std::uint8_t s = sbox(static_cast<std::uint8_t>(x));
     const Inverted v = invert(in(tables.encrypt_in, static_cast<std::uint8_t>(x)));
     if ((out(tables.sbox_last, v) ^ 0x63) != s) return false;
+    if (out(tables.sbox_1, v) != phi(out(tables.sbox_last, v))) return false;  // what the IGE chain relies on
     if ((out(tables.sbox_1, v) ^ tables.encrypt_constant) != phi(s)) return false;
     if ((out(tables.sbox_2, v) ^ phi(aes_mul(2, 0x63))) != phi(aes_mul(2, s))) return false;
   }
