@@ -114,9 +114,11 @@ Vec encrypt_block(const AesSchedule& keys, Vec b) noexcept {
 
 // N blocks side by side (independent chains for the processor to overlap), for CTR.
 template <std::size_t N>
-void encrypt_blocks(const AesSchedule& keys, Vec (&x)[N]) noexcept {
-  for (Vec& b : x) b = encrypt_first(keys, b);
-  for (int m = 1; m < rounds; ++m) {
+void encrypt_blocks(const AesSchedule& keys, Vec (&x)[N], int from = 1) noexcept {
+  if (from == 1) {
+    for (Vec& b : x) b = encrypt_first(keys, b);
+  }
+  for (int m = from; m < rounds; ++m) {
     for (Vec& b : x) b = encrypt_round(keys, m, b);
   }
   for (Vec& b : x) b = encrypt_last(keys, b);
@@ -276,10 +278,49 @@ template <std::size_t N>
 // shuffles in a round.
 constexpr std::size_t lanes = 4;
 
+// Neighbouring counters differ only in their last byte while it does not wrap (a
+// public condition), and the first round works on bytes before it mixes them: its
+// output is the same for all of them but for what byte 15 adds through MixColumns.
+// So that part of the first round is done once per run of counters, with byte 15 set
+// to zero (which the S-box tables send to zero), and each block adds the S-box of
+// its own byte 15, times 2, 3, 1, 1, where MixColumns puts it: the S-boxes of the
+// four blocks' bytes come from one vector S-box, each block's share is one shuffle.
+// Nothing here is indexed by or branches on anything but the counter.
+Vec first_round_shared(const AesSchedule& keys, std::uint64_t high, std::uint64_t low) noexcept {
+  const Vec counter = vec128::from_words(__builtin_bswap64(high), __builtin_bswap64(low));
+  return encrypt_round(keys, 1, vec128::band(encrypt_first(keys, counter), load(tables.ctr_shared)));
+}
+
+void ctr_blocks_sharing(const AesSchedule& keys, Vec shared, std::uint64_t& high, std::uint64_t& low,
+                        const std::uint8_t* in, std::uint8_t* out) noexcept {
+  // Bytes 15 of the four counters, in bytes 0..3 and again in 4..7, 8..11, 12..15.
+  const std::uint64_t last = (low & 0xff) * std::uint64_t{0x0101010101010101} + std::uint64_t{0x0302010003020100};
+  const Vec key_byte = shuffle(round_key(keys, 0), vec128::splat(15));
+  const Inverted v = invert(eor(map_in(tables.encrypt_in, vec128::from_words(last, last)), key_byte));
+  const Vec times = eor(vec128::band(map_out(tables.sbox_1, v), load(tables.ctr_times_1)),
+                        vec128::band(map_out(tables.sbox_2, v), load(tables.ctr_times_2)));
+  Vec x[lanes];
+  for (std::size_t j = 0; j < lanes; ++j) x[j] = eor(shared, shuffle(times, load(tables.ctr_spread[j])));
+  encrypt_blocks(keys, x, 2);
+  for (std::size_t j = 0; j < lanes; ++j) vec128::store(out + block * j, eor(load(in + block * j), x[j]));
+  low += lanes;
+  if (low < lanes) ++high;
+}
+
 void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
              std::uint8_t* out, std::size_t blocks) noexcept {
-  for (; blocks >= lanes; blocks -= lanes, in += lanes * block, out += lanes * block) {
-    ctr_blocks<lanes>(encrypt, high, low, in, out);
+  const auto shares_upper_bytes = [&] { return (low & 0xff) != 0 && (low & 0xff) <= 0x100 - lanes; };
+  while (blocks >= lanes) {
+    if ((low & 0xff) > 0x100 - lanes) {
+      ctr_blocks<lanes>(encrypt, high, low, in, out);
+      blocks -= lanes, in += lanes * block, out += lanes * block;
+      continue;
+    }
+    const Vec shared = first_round_shared(encrypt, high, low);
+    do {
+      ctr_blocks_sharing(encrypt, shared, high, low, in, out);
+      blocks -= lanes, in += lanes * block, out += lanes * block;
+    } while (blocks >= lanes && shares_upper_bytes());
   }
   for (; blocks > 0; --blocks, in += block, out += block) {
     vec128::store(out, eor(load(in), encrypt_block(encrypt, counter_block(high, low))));
