@@ -105,7 +105,7 @@ Vec encrypt_last(const AesSchedule& keys, Vec b) noexcept {
   return shuffle(eor(map_out(tables.sbox_last, invert(b)), round_key(keys, rounds)), shift);
 }
 
-// One block, for the IGE chain.
+// One block (the end of CTR).
 Vec encrypt_block(const AesSchedule& keys, Vec b) noexcept {
   b = encrypt_first(keys, b);
   for (int m = 1; m < rounds; ++m) b = encrypt_round(keys, m, b);
@@ -114,18 +114,19 @@ Vec encrypt_block(const AesSchedule& keys, Vec b) noexcept {
 
 // N blocks side by side (independent chains for the processor to overlap), for CTR.
 template <std::size_t N>
-void encrypt_blocks(const AesSchedule& keys, Vec (&x)[N]) noexcept {
-  for (Vec& b : x) b = encrypt_first(keys, b);
-  for (int m = 1; m < rounds; ++m) {
+void encrypt_blocks(const AesSchedule& keys, Vec (&x)[N], int from = 1) noexcept {
+  if (from == 1) {
+    for (Vec& b : x) b = encrypt_first(keys, b);
+  }
+  for (int m = from; m < rounds; ++m) {
     for (Vec& b : x) b = encrypt_round(keys, m, b);
   }
   for (Vec& b : x) b = encrypt_last(keys, b);
 }
 
-// The equivalent inverse cipher (FIPS 197 5.3.5): InvMixColumns is
+// The middle rounds of the equivalent inverse cipher (FIPS 197 5.3.5): InvMixColumns is
 // 0e a_r + 0b a_r+1 + 0d a_r+2 + 09 a_r+3, four output pairs and three rotations.
-Vec decrypt_block(const AesSchedule& keys, Vec b) noexcept {
-  b = eor(map_in(tables.decrypt_in, b), round_key(keys, 0));
+Vec decrypt_middle(const AesSchedule& keys, Vec b) noexcept {
   for (int m = 1; m < rounds; ++m) {
     const Inverted v = invert(b);
     const Vec e0 = eor(map_out(tables.inv_e, v), round_key(keys, m));
@@ -134,8 +135,7 @@ Vec decrypt_block(const AesSchedule& keys, Vec b) noexcept {
     const Vec n3 = shuffle(map_out(tables.inv_9, v), load(tables.decrypt_rotate_3[m & 3]));
     b = eor(eor(e0, b1), eor(d2, n3));
   }
-  return shuffle(eor(map_out(tables.inv_last, invert(b)), round_key(keys, rounds)),
-                 load(tables.unshift_rows[rounds & 3]));
+  return b;
 }
 
 // SubBytes in the FIPS basis, for the key schedule.
@@ -206,26 +206,54 @@ void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
 // IGE in either direction is one chain: out = F(in ^ before) ^ after, then
 // before = out and after = in. Encryption starts from before = iv[0..15] and
 // after = iv[16..31], decryption the other way round.
-template <Vec (*crypt)(const AesSchedule&, Vec) noexcept>
-void ige_chain(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
-               const std::uint8_t* before_iv, const std::uint8_t* after_iv) noexcept {
-  Vec before = load(before_iv), after = load(after_iv);
-  for (std::size_t i = 0; i < blocks; ++i, in += block, out += block) {
+//
+// Nothing overlaps the chain, so in encryption, whose rounds leave the shuffle unit
+// room to spare, the linear steps between one block's last SubBytes and the next
+// block's first are cut short: the next block's first state,
+// phi(in' ^ out) ^ k0 with out = shift(last(v) ^ k14) ^ after, is
+// shift(phi(last(v)) ^ phi(k14)) ^ (phi(after ^ in') ^ k0), since phi works byte by
+// byte and so commutes with the byte shuffle. phi(last(v)) is the middle rounds'
+// S-box table (sbox_1) on the chain; the rest depends only on inputs and keys and is
+// ready early. The block's own output still goes the long way, beside the chain.
+// (Decryption's sixteen shuffles a round leave no such room: the same there is slower.)
+void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+                 const std::uint8_t* iv) noexcept {
+  if (blocks == 0) return;
+  const Vec shift = load(tables.shift_rows[rounds & 3]);
+  Vec after = load(iv + block);
+  Vec state = encrypt_first(keys, eor(load(in), load(iv)));
+  for (std::size_t i = 0;; ++i, in += block, out += block) {
+    Vec b = state;
+    for (int m = 1; m < rounds; ++m) b = encrypt_round(keys, m, b);
+    const Inverted v = invert(b);
     const Vec input = load(in);
-    before = eor(crypt(keys, eor(input, before)), after);
-    vec128::store(out, before);
+    if (i + 1 < blocks) {  // a public length
+      const Vec early = encrypt_first(keys, eor(after, load(in + block)));
+      const Vec last = eor(map_out(tables.sbox_1, v), map_in(tables.encrypt_in, round_key(keys, rounds)));
+      state = eor(shuffle(last, shift), early);
+    }
+    vec128::store(out, eor(shuffle(eor(map_out(tables.sbox_last, v), round_key(keys, rounds)), shift), after));
     after = input;
+    if (i + 1 == blocks) return;
   }
 }
 
-void ige_encrypt(const AesSchedule& encrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
-                 const std::uint8_t* iv) noexcept {
-  ige_chain<encrypt_block>(encrypt, in, out, blocks, iv, iv + block);
+// The equivalent inverse cipher, one block.
+Vec decrypt_block(const AesSchedule& keys, Vec b) noexcept {
+  b = decrypt_middle(keys, eor(map_in(tables.decrypt_in, b), round_key(keys, 0)));
+  return shuffle(eor(map_out(tables.inv_last, invert(b)), round_key(keys, rounds)),
+                 load(tables.unshift_rows[rounds & 3]));
 }
 
 void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
-  ige_chain<decrypt_block>(decrypt, in, out, blocks, iv + block, iv);
+  Vec before = load(iv + block), after = load(iv);
+  for (std::size_t i = 0; i < blocks; ++i, in += block, out += block) {
+    const Vec input = load(in);
+    before = eor(decrypt_block(decrypt, eor(input, before)), after);
+    vec128::store(out, before);
+    after = input;
+  }
 }
 
 // The counter block, big-endian, from its two host-order halves (both supported
@@ -250,10 +278,49 @@ template <std::size_t N>
 // shuffles in a round.
 constexpr std::size_t lanes = 4;
 
+// Neighbouring counters differ only in their last byte while it does not wrap (a
+// public condition), and the first round works on bytes before it mixes them: its
+// output is the same for all of them but for what byte 15 adds through MixColumns.
+// So that part of the first round is done once per run of counters, with byte 15 set
+// to zero (which the S-box tables send to zero), and each block adds the S-box of
+// its own byte 15, times 2, 3, 1, 1, where MixColumns puts it: the S-boxes of the
+// four blocks' bytes come from one vector S-box, each block's share is one shuffle.
+// Nothing here is indexed by or branches on anything but the counter.
+Vec first_round_shared(const AesSchedule& keys, std::uint64_t high, std::uint64_t low) noexcept {
+  const Vec counter = vec128::from_words(__builtin_bswap64(high), __builtin_bswap64(low));
+  return encrypt_round(keys, 1, vec128::band(encrypt_first(keys, counter), load(tables.ctr_shared)));
+}
+
+void ctr_blocks_sharing(const AesSchedule& keys, Vec shared, std::uint64_t& high, std::uint64_t& low,
+                        const std::uint8_t* in, std::uint8_t* out) noexcept {
+  // Bytes 15 of the four counters, in bytes 0..3 and again in 4..7, 8..11, 12..15.
+  const std::uint64_t last = (low & 0xff) * std::uint64_t{0x0101010101010101} + std::uint64_t{0x0302010003020100};
+  const Vec key_byte = shuffle(round_key(keys, 0), vec128::splat(15));
+  const Inverted v = invert(eor(map_in(tables.encrypt_in, vec128::from_words(last, last)), key_byte));
+  const Vec times = eor(vec128::band(map_out(tables.sbox_1, v), load(tables.ctr_times_1)),
+                        vec128::band(map_out(tables.sbox_2, v), load(tables.ctr_times_2)));
+  Vec x[lanes];
+  for (std::size_t j = 0; j < lanes; ++j) x[j] = eor(shared, shuffle(times, load(tables.ctr_spread[j])));
+  encrypt_blocks(keys, x, 2);
+  for (std::size_t j = 0; j < lanes; ++j) vec128::store(out + block * j, eor(load(in + block * j), x[j]));
+  low += lanes;
+  if (low < lanes) ++high;
+}
+
 void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
              std::uint8_t* out, std::size_t blocks) noexcept {
-  for (; blocks >= lanes; blocks -= lanes, in += lanes * block, out += lanes * block) {
-    ctr_blocks<lanes>(encrypt, high, low, in, out);
+  const auto shares_upper_bytes = [&] { return (low & 0xff) != 0 && (low & 0xff) <= 0x100 - lanes; };
+  while (blocks >= lanes) {
+    if ((low & 0xff) > 0x100 - lanes) {
+      ctr_blocks<lanes>(encrypt, high, low, in, out);
+      blocks -= lanes, in += lanes * block, out += lanes * block;
+      continue;
+    }
+    const Vec shared = first_round_shared(encrypt, high, low);
+    do {
+      ctr_blocks_sharing(encrypt, shared, high, low, in, out);
+      blocks -= lanes, in += lanes * block, out += lanes * block;
+    } while (blocks >= lanes && shares_upper_bytes());
   }
   for (; blocks > 0; --blocks, in += block, out += block) {
     vec128::store(out, eor(load(in), encrypt_block(encrypt, counter_block(high, low))));

@@ -293,6 +293,34 @@ consteval Bytes16 shift_words_up(int words) {
   return b;
 }
 
+// Never defined: a constant evaluation that reaches it fails to compile.
+std::uint8_t byte_with_two_coefficients();
+
+// CTR: where the first round's MixColumns (round 1, patterns rotate_1 and rotate_2
+// as the round applies them: s2 + rot1(s1 + s2) + rot2(s1 + rot1(s1))) sends byte 15,
+// the one that changes between neighbouring counters, and with which factor. The
+// result takes lane `lane` of a vector that holds the S-box times 1, 2 and 3 in its
+// bytes 0..3, 4..7 and 8..11; zero (index 0x80) where byte 15 does not reach.
+consteval Bytes16 spread_last_byte(const Bytes16& rotate_1, const Bytes16& rotate_2, unsigned lane) {
+  Bytes16 b{};
+  for (int n = 0; n < 16; ++n) {
+    int factor = 0, found = 0;
+    if (n == 15) factor = 2, ++found;
+    if (rotate_1.byte[n] == 15) factor = 3, ++found;
+    if (rotate_2.byte[n] == 15 || rotate_1.byte[rotate_2.byte[n]] == 15) factor = 1, ++found;
+    if (found > 1) b.byte[n] = byte_with_two_coefficients();
+    b.byte[n] = factor == 0 ? infinity : static_cast<std::uint8_t>(lane + 4 * (factor - 1));
+  }
+  return b;
+}
+
+// All ones in bytes first..last, zero elsewhere.
+consteval Bytes16 byte_mask(int first, int last) {
+  Bytes16 b{};
+  for (int n = first; n <= last; ++n) b.byte[n] = 0xff;
+  return b;
+}
+
 }  // namespace derive
 
 inline constexpr int rounds = 14;
@@ -323,6 +351,10 @@ struct Tables {
   Bytes16 rot_word, last_word, shift_words_1, shift_words_2;
   // The round constants of the key schedule (FIPS 197 5.2), one per even round key.
   std::uint8_t rcon[8];
+  // CTR's first round: byte 15 of four neighbouring counters spread through
+  // MixColumns, the bytes that keep the S-box times 1 (and 3) and times 2 (and 3),
+  // and the bytes that all neighbouring counters share.
+  Bytes16 ctr_spread[4], ctr_times_1, ctr_times_2, ctr_shared;
 };
 
 consteval Tables make_tables() {
@@ -361,6 +393,12 @@ consteval Tables make_tables() {
   t.shift_words_2 = shift_words_up(2);
   std::uint8_t rc = 1;
   for (int i = 0; i < 8; ++i, rc = aes_mul(rc, 2)) t.rcon[i] = rc;
+  for (unsigned lane = 0; lane < 4; ++lane) {
+    t.ctr_spread[lane] = spread_last_byte(t.encrypt_rotate_1[1], t.encrypt_rotate_2[1], lane);
+  }
+  t.ctr_times_1 = byte_mask(0, 3), t.ctr_times_2 = byte_mask(4, 7);
+  for (int n = 8; n < 12; ++n) t.ctr_times_1.byte[n] = t.ctr_times_2.byte[n] = 0xff;
+  t.ctr_shared = byte_mask(0, 14);
   return t;
 }
 
@@ -396,6 +434,7 @@ consteval bool encryption_tables_hold() {
     const std::uint8_t s = sbox(static_cast<std::uint8_t>(x));
     const Inverted v = invert(in(tables.encrypt_in, static_cast<std::uint8_t>(x)));
     if ((out(tables.sbox_last, v) ^ 0x63) != s) return false;
+    if (out(tables.sbox_1, v) != phi(out(tables.sbox_last, v))) return false;  // what the IGE chain relies on
     if ((out(tables.sbox_1, v) ^ tables.encrypt_constant) != phi(s)) return false;
     if ((out(tables.sbox_2, v) ^ phi(aes_mul(2, 0x63))) != phi(aes_mul(2, s))) return false;
   }
