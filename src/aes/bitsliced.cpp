@@ -444,43 +444,6 @@ void xor_keystream(const Four& keystream, const std::uint8_t* in, std::uint8_t* 
   for (std::size_t b = 0; b < blocks; ++b) xor_block(s, b, in + b * block, out + b * block);
 }
 
-// Bit j of the last byte of counter block k at bit 8 * j + k, for the eight blocks
-// whose last bytes are first, first + 1, ..., first + 7 (an 8 by 8 bit transpose).
-std::uint64_t last_byte_slices(std::uint64_t first) noexcept {
-  std::uint64_t x = 0;
-  for (std::uint64_t k = 0; k < 2 * lanes; ++k) x |= (first + k) << (8 * k);
-  x = swap_within(x, 7, 0x00aa00aa00aa00aa);
-  x = swap_within(x, 14, 0x0000cccc0000cccc);
-  return swap_within(x, 28, 0x00000000f0f0f0f0);
-}
-
-// Eight counter blocks that differ only in their last byte (the counter is public):
-// the fifteen bytes they share are sliced once per 256 blocks, in `shared`, and only
-// the last byte (row 3, column 3: bits 60 to 63 of each word) is set per pass.
-struct CounterSlices {
-  Four shared;
-  std::uint64_t high, upper;  // the counter whose first fifteen bytes `shared` holds
-
-  void slice_shared(std::uint64_t counter_high, std::uint64_t counter_low) noexcept {
-    high = counter_high;
-    upper = counter_low >> 8;
-    std::uint8_t counter[block];
-    store_be64(counter, counter_high);
-    store_be64(counter + 8, counter_low & ~std::uint64_t{0xff});
-    shared = load_blocks({counter, counter, counter, counter});
-  }
-
-  Eight eight(std::uint64_t counter_high, std::uint64_t counter_low) noexcept {
-    if (counter_high != high || counter_low >> 8 != upper) slice_shared(counter_high, counter_low);
-    const std::uint64_t last = last_byte_slices(counter_low & 0xff);
-    Eight s;
-    for (int j = 0; j < 8; ++j) {
-      s.w[j] = {{shared.w[j] | (last >> (8 * j) & 0xf) << 60, shared.w[j] | (last >> (8 * j + 4) & 0xf) << 60}};
-    }
-    return s;
-  }
-};
-
 // The keystream of eight blocks XORed from `in` into `out`: both groups leave the
 // slices together (in vector registers where there are).
 void xor_keystream(Eight& s, const std::uint8_t* in, std::uint8_t* out) noexcept {
@@ -501,18 +464,10 @@ void xor_keystream(Eight& s, const std::uint8_t* in, std::uint8_t* out) noexcept
 // then the last one to three, for which the counter advances only past those used.
 void ctr_xor(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
              std::uint8_t* out, std::size_t blocks) noexcept {
-  CounterSlices counters;
-  counters.slice_shared(high, low);
   for (; blocks >= 2 * lanes; blocks -= 2 * lanes, in += 2 * lanes * block, out += 2 * lanes * block) {
+    const Four first = counter_blocks(high, low), second = counter_blocks(high, low);
     Eight s;
-    if ((low & 0xff) <= 0xff - 2 * lanes + 1) {
-      s = counters.eight(high, low);
-      high += (low + 2 * lanes < low);
-      low += 2 * lanes;
-    } else {
-      const Four first = counter_blocks(high, low), second = counter_blocks(high, low);
-      for (int j = 0; j < 8; ++j) s.w[j] = {{first.w[j], second.w[j]}};
-    }
+    for (int j = 0; j < 8; ++j) s.w[j] = {{first.w[j], second.w[j]}};
     encrypt(s, schedule);
     xor_keystream(s, in, out);
   }
