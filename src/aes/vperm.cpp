@@ -83,11 +83,25 @@ Vec map_out(const vperm::derive::OutputPair& pair, Inverted v) noexcept {
 
 // One middle round of encryption, m = 1..13: SubBytes (the output pairs give the
 // S-box times 1 and 2), MixColumns and the round key. MixColumns is
-// 2 a_r + 3 a_r+1 + a_r+2 + a_r+3 = s2 + rot1(s1 + s2) + rot2(s1 + rot1(s1)): three
-// rotations, the fewest shuffles. Even the single chain of IGE runs faster this way
-// than with every term looked up through rotated indices (a shorter chain but seven
-// shuffles more): the shuffle unit, not the chain, sets the pace.
+// 2 a_r + 3 a_r+1 + a_r+2 + a_r+3 = y + rot1(y + s1) with y = s2 + rot2(s1): two
+// rotations, the fewest shuffles (rotations within a column commute, so
+// rot1(rot2(s1)) is a_r+3). This is the form for independent blocks (CTR), where the
+// shuffle unit sets the pace.
 Vec encrypt_round(const AesSchedule& keys, int m, Vec b) noexcept {
+  const Inverted v = invert(b);
+  const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
+  const Vec a2 = shuffle(s1, load(tables.encrypt_rotate_2[m & 3]));
+  const Vec y = eor(s2, a2), z = eor(eor(s1, s2), a2);
+  return eor(eor(y, round_key(keys, m)), shuffle(z, load(tables.encrypt_rotate_1[m & 3])));
+}
+
+// The same round on the single chain of IGE encryption, with MixColumns as
+// s2 + rot1(s1 + s2) + rot2(s1 + rot1(s1)): three rotations, measured 2% faster there
+// than the two-rotation form above (which is 2% faster in CTR). Other forms ran slower
+// on the chain: every term looked up through rotated indices (a shorter chain but seven
+// shuffles more), and the S-box times 3 from its own tables with three rotations side
+// by side (three more).
+Vec ige_round(const AesSchedule& keys, int m, Vec b) noexcept {
   const Vec rotate_1 = load(tables.encrypt_rotate_1[m & 3]), rotate_2 = load(tables.encrypt_rotate_2[m & 3]);
   const Inverted v = invert(b);
   const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
@@ -224,7 +238,7 @@ void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* 
   Vec state = encrypt_first(keys, eor(load(in), load(iv)));
   for (std::size_t i = 0;; ++i, in += block, out += block) {
     Vec b = state;
-    for (int m = 1; m < rounds; ++m) b = encrypt_round(keys, m, b);
+    for (int m = 1; m < rounds; ++m) b = ige_round(keys, m, b);
     const Inverted v = invert(b);
     const Vec input = load(in);
     if (i + 1 < blocks) {  // a public length
