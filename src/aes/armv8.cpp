@@ -29,6 +29,7 @@
 #if defined(__aarch64__)
 
 #include "aes/backend.hpp"
+#include "lib/secret.hpp"
 
 #include <arm_neon.h>
 
@@ -229,14 +230,35 @@ __attribute__((target("+aes"))) inline void ctr_loop(const RoundKeys& k, std::ui
 
 }  // namespace
 
-__attribute__((target("+aes"))) void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low,
-                                             const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) noexcept {
+namespace {
+
+// Fifteen round keys and eight blocks in flight leave the compiler too few registers:
+// it may spill round keys into the frame of the CTR work. That frame is scrubbed: the
+// work runs in a function of its own, and a second call from the same frame then
+// overwrites the stack where the first one's frame was.
+__attribute__((target("+aes"), noinline)) void ctr_work(const AesSchedule& encrypt, std::uint64_t& high,
+                                                        std::uint64_t& low, const std::uint8_t* in,
+                                                        std::uint8_t* out, std::size_t blocks) noexcept {
   const RoundKeys k = load_keys(encrypt);
   // The counter in locals: through the references, every store of output could alias it.
   std::uint64_t high_now = high, low_now = low;
   ctr_loop(k, high_now, low_now, in, out, blocks);
   high = high_now;
   low = low_now;
+}
+
+__attribute__((noinline)) void scrub_stack() noexcept {
+  unsigned char frame[2048];
+  secure_wipe(frame, sizeof frame);
+  asm volatile("" : : "r"(frame) : "memory");
+}
+
+}  // namespace
+
+void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
+             std::uint8_t* out, std::size_t blocks) noexcept {
+  ctr_work(encrypt, high, low, in, out, blocks);
+  scrub_stack();
 }
 
 }  // namespace rdz::armv8
