@@ -1,11 +1,13 @@
 // The AES-NI backend. Every loop reads each round key from the schedule where it is
 // used and keeps no copy of its own, which the compiler could spill to the stack
-// where the cipher object's wipe would not reach it.
+// where the cipher object's wipe would not reach it; every entry point zeroes the
+// vector registers before it returns (registers.hpp).
 #include "aes/aesni.hpp"
 
 #if defined(__x86_64__)
 
 #include "aes/backend.hpp"
+#include "aes/registers.hpp"
 
 #include <immintrin.h>
 
@@ -91,6 +93,7 @@ __attribute__((target("aes"))) void invert(AesSchedule& schedule) noexcept {
 }  // namespace
 
 __attribute__((target("aes"))) void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   std::memcpy(schedule.bytes, key, 32);
   schedule_pair<0x01>(schedule, 1);
   schedule_pair<0x02>(schedule, 2);
@@ -102,22 +105,26 @@ __attribute__((target("aes"))) void expand_encrypt(const std::uint8_t* key, AesS
 }
 
 void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   expand_encrypt(key, schedule);
   invert(schedule);
 }
 
 __attribute__((target("aes"))) void ige_encrypt(const AesSchedule& encrypt, const std::uint8_t* in, std::uint8_t* out,
                                                 std::size_t blocks, const std::uint8_t* iv) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   ige_chain<encrypt_block>(encrypt, in, out, blocks, iv, iv + 16);
 }
 
 __attribute__((target("aes"))) void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out,
                                                 std::size_t blocks, const std::uint8_t* iv) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   ige_chain<decrypt_block>(decrypt, in, out, blocks, iv + 16, iv);
 }
 
 __attribute__((target("aes"))) void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low,
                                             const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   auto next_counter = [&] {
     const __m128i block =
         _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(low)), static_cast<long long>(__builtin_bswap64(high)));

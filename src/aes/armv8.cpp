@@ -26,10 +26,11 @@
 // and keep them there. ARM64 has 32 vector registers, enough for the 15 round keys and
 // the eight CTR blocks, so nothing is spilled to the stack (the native driver's stack
 // scan checks it; what a prologue saves of v8-v15 is the caller's, not key material).
+// Every entry point zeroes the vector registers before it returns (registers.hpp).
 #if defined(__aarch64__)
 
 #include "aes/backend.hpp"
-#include "lib/secret.hpp"
+#include "aes/registers.hpp"
 
 #include <arm_neon.h>
 
@@ -93,6 +94,7 @@ __attribute__((target("+aes"))) inline uint8x16_t rot_sub_last_word(uint8x16_t k
 }  // namespace
 
 __attribute__((target("+aes"))) void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   std::uint8_t* out = schedule.bytes;
   uint8x16_t even = load(key), odd = load(key + block);
   store(out, even);
@@ -108,6 +110,7 @@ __attribute__((target("+aes"))) void expand_encrypt(const std::uint8_t* key, Aes
 }
 
 __attribute__((target("+aes"))) void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   expand_encrypt(key, schedule);
   // Reversed in place, the inner keys through InvMixColumns (the middle one stays put).
   std::uint8_t* k = schedule.bytes;
@@ -173,11 +176,13 @@ __attribute__((target("+aes"))) inline void ige_chain(const AesSchedule& schedul
 
 __attribute__((target("+aes"))) void ige_encrypt(const AesSchedule& encrypt, const std::uint8_t* in, std::uint8_t* out,
                                                  std::size_t blocks, const std::uint8_t* iv) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   ige_chain<encrypt_rounds>(encrypt, in, out, blocks, iv, iv + block);
 }
 
 __attribute__((target("+aes"))) void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out,
                                                  std::size_t blocks, const std::uint8_t* iv) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   ige_chain<decrypt_rounds>(decrypt, in, out, blocks, iv + block, iv);
 }
 
@@ -230,35 +235,15 @@ __attribute__((target("+aes"))) inline void ctr_loop(const RoundKeys& k, std::ui
 
 }  // namespace
 
-namespace {
-
-// Fifteen round keys and eight blocks in flight leave the compiler too few registers:
-// it may spill round keys into the frame of the CTR work. That frame is scrubbed: the
-// work runs in a function of its own, and a second call from the same frame then
-// overwrites the stack where the first one's frame was.
-__attribute__((target("+aes"), noinline)) void ctr_work(const AesSchedule& encrypt, std::uint64_t& high,
-                                                        std::uint64_t& low, const std::uint8_t* in,
-                                                        std::uint8_t* out, std::size_t blocks) noexcept {
+__attribute__((target("+aes"))) void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low,
+                                             const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   const RoundKeys k = load_keys(encrypt);
   // The counter in locals: through the references, every store of output could alias it.
   std::uint64_t high_now = high, low_now = low;
   ctr_loop(k, high_now, low_now, in, out, blocks);
   high = high_now;
   low = low_now;
-}
-
-__attribute__((noinline)) void scrub_stack() noexcept {
-  unsigned char frame[2048];
-  secure_wipe(frame, sizeof frame);
-  asm volatile("" : : "r"(frame) : "memory");
-}
-
-}  // namespace
-
-void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
-             std::uint8_t* out, std::size_t blocks) noexcept {
-  ctr_work(encrypt, high, low, in, out, blocks);
-  scrub_stack();
 }
 
 }  // namespace rdz::armv8

@@ -101,10 +101,8 @@ AesCandidates aes_candidates() noexcept {
            {&nettle_backend, true}},
           6};
 #elif defined(__aarch64__)
-  // armv8 stays out of the choice until its CTR stops leaving key bytes on the stack
-  // (the suite's stack scan finds them under qemu); a build may still force it.
   const cpu::Features cpu = cpu::detect();
-  return {{{&vperm_backend, true}, {&bitsliced_backend, true}, {&armv8_backend, cpu.aes}, {&nettle_backend, true}}, 4};
+  return {{{&armv8_backend, cpu.aes}, {&vperm_backend, true}, {&bitsliced_backend, true}, {&nettle_backend, true}}, 4};
 #else
   return {{{&bitsliced_backend, true}, {&nettle_backend, true}}, 2};
 #endif

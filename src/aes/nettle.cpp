@@ -3,6 +3,7 @@
 // and its key schedule index tables with key and data bytes, which is not
 // constant-time.
 #include "aes/backend.hpp"
+#include "aes/registers.hpp"
 #include "lib/byteorder.hpp"
 
 #include <nettle/aes.h>
@@ -34,9 +35,11 @@ Block load(const std::uint8_t* bytes) noexcept {
 void store(std::uint8_t* bytes, Block value) noexcept { std::memcpy(bytes, &value, sizeof value); }
 
 void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   aes256_set_encrypt_key(&context(schedule), key);
 }
 void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   aes256_set_decrypt_key(&context(schedule), key);
 }
 
@@ -62,11 +65,13 @@ void ige_chain(const aes256_ctx& schedule, const std::uint8_t* in, std::uint8_t*
 
 void ige_encrypt(const AesSchedule& encrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   ige_chain<aes256_encrypt>(context(encrypt), in, out, blocks, iv, iv + block);
 }
 
 void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   ige_chain<aes256_decrypt>(context(decrypt), in, out, blocks, iv + block, iv);
 }
 
@@ -75,6 +80,7 @@ constexpr std::size_t batch = 32;
 
 void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
              std::uint8_t* out, std::size_t blocks) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   alignas(16) std::uint8_t keystream[batch * block];
   while (blocks > 0) {
     const std::size_t n = std::min(blocks, batch);

@@ -2,6 +2,8 @@
 
 #if defined(__x86_64__)
 
+#include "aes/registers.hpp"
+
 #include <immintrin.h>
 
 // Per function, so that the rest of the module stays baseline x86-64.
@@ -204,6 +206,7 @@ __attribute__((noinline)) RDZ_VAES256 void segment256(const std::uint32_t* keys,
 
 void ctr_xor_512(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
                  std::uint8_t* out, std::size_t blocks) noexcept {
+  const RegistersClearedOnReturn<clear_avx512_registers> registers_cleared;
   by_segments(
       [&](std::uint64_t h, std::uint64_t l, const std::uint8_t* from, std::uint8_t* to, std::size_t n) {
         segment512(reinterpret_cast<const std::uint32_t*>(schedule.bytes), h, l, from, to, n);
@@ -213,6 +216,7 @@ void ctr_xor_512(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t
 
 void ctr_xor_256(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
                  std::uint8_t* out, std::size_t blocks) noexcept {
+  const RegistersClearedOnReturn<clear_avx_registers> registers_cleared;
   by_segments(
       [&](std::uint64_t h, std::uint64_t l, const std::uint8_t* from, std::uint8_t* to, std::size_t n) {
         segment256(reinterpret_cast<const std::uint32_t*>(schedule.bytes), h, l, from, to, n);

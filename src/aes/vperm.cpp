@@ -27,6 +27,7 @@
 // so that no copy of them is left on the stack; the expansion works in the schedule's
 // own storage.
 #include "aes/backend.hpp"
+#include "aes/registers.hpp"
 #include "aes/vec128.hpp"
 #include "aes/vperm_tables.hpp"
 
@@ -202,12 +203,14 @@ Vec decryption_key(int m, Vec fips) noexcept {
 }
 
 void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   expand_fips(key, schedule);
   for (int m = 0; m <= rounds; ++m) vec128::store(slot(schedule, m), encryption_key(m, round_key(schedule, m)));
 }
 
 // In place: slots m and 14 - m trade their FIPS keys as they are transformed.
 void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   expand_fips(key, schedule);
   for (int m = 0; m < rounds / 2; ++m) {
     const Vec low = round_key(schedule, m), high = round_key(schedule, rounds - m);
@@ -232,6 +235,7 @@ void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
 // (Decryption's sixteen shuffles a round leave no such room: the same there is slower.)
 void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   if (blocks == 0) return;
   const Vec shift = load(tables.shift_rows[rounds & 3]);
   Vec after = load(iv + block);
@@ -261,6 +265,7 @@ Vec decrypt_block(const AesSchedule& keys, Vec b) noexcept {
 
 void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   Vec before = load(iv + block), after = load(iv);
   for (std::size_t i = 0; i < blocks; ++i, in += block, out += block) {
     const Vec input = load(in);
@@ -323,6 +328,7 @@ void ctr_blocks_sharing(const AesSchedule& keys, Vec shared, std::uint64_t& high
 
 void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
              std::uint8_t* out, std::size_t blocks) noexcept {
+  const RegistersClearedOnReturn<> registers_cleared;
   const auto shares_upper_bytes = [&] { return (low & 0xff) != 0 && (low & 0xff) <= 0x100 - lanes; };
   while (blocks >= lanes) {
     if ((low & 0xff) > 0x100 - lanes) {

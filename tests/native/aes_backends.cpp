@@ -8,7 +8,7 @@
 // block, and every short length (each way a loop can end); IGE both ways over random lengths; in place and out of
 // place, at unaligned addresses. Every buffer lies against an inaccessible page at one end, an input is read-only, and
 // the bytes around an output must stay as they were. Then the stack: a backend run on a stack of our own must leave no
-// piece of its schedules in it.
+// piece of its schedules in it; nor in the vector registers when it returns.
 //
 //   aes_backends [SEED]   prints one line per check, CTR throughput per backend, the
 //                         backend chosen ("chosen: NAME"), and
@@ -28,6 +28,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -327,6 +328,148 @@ Result stack_clean(const AesBackend& backend) {
   return {};
 }
 
+// ---- the registers ---------------------------------------------------------------
+
+// The vector registers as a backend left them when it returned. Code that runs after
+// it may store them to its stack (the lazy resolver saves the argument registers, a
+// signal frame all of them), where no wipe reaches: a backend must leave no piece of
+// its schedules in them. On x86-64 the whole ymm registers where there is AVX.
+struct Registers {
+  alignas(32) std::uint8_t bytes[32 * 16];
+  std::size_t size;
+};
+
+template <class Work>
+__attribute__((noinline)) Registers registers_after(const Work& work) {
+  work();
+  Registers r;
+#if defined(__aarch64__)
+  asm volatile(
+      "stp q0, q1, [%0, #0]\n\t"
+      "stp q2, q3, [%0, #32]\n\t"
+      "stp q4, q5, [%0, #64]\n\t"
+      "stp q6, q7, [%0, #96]\n\t"
+      "stp q8, q9, [%0, #128]\n\t"
+      "stp q10, q11, [%0, #160]\n\t"
+      "stp q12, q13, [%0, #192]\n\t"
+      "stp q14, q15, [%0, #224]\n\t"
+      "stp q16, q17, [%0, #256]\n\t"
+      "stp q18, q19, [%0, #288]\n\t"
+      "stp q20, q21, [%0, #320]\n\t"
+      "stp q22, q23, [%0, #352]\n\t"
+      "stp q24, q25, [%0, #384]\n\t"
+      "stp q26, q27, [%0, #416]\n\t"
+      "stp q28, q29, [%0, #448]\n\t"
+      "stp q30, q31, [%0, #480]\n\t"
+      :
+      : "r"(r.bytes)
+      : "memory");
+  r.size = 32 * 16;
+#elif defined(__x86_64__)
+  if (__builtin_cpu_supports("avx")) {
+    asm volatile(
+        "vmovdqu %%ymm0, 0(%0)\n\t"
+        "vmovdqu %%ymm1, 32(%0)\n\t"
+        "vmovdqu %%ymm2, 64(%0)\n\t"
+        "vmovdqu %%ymm3, 96(%0)\n\t"
+        "vmovdqu %%ymm4, 128(%0)\n\t"
+        "vmovdqu %%ymm5, 160(%0)\n\t"
+        "vmovdqu %%ymm6, 192(%0)\n\t"
+        "vmovdqu %%ymm7, 224(%0)\n\t"
+        "vmovdqu %%ymm8, 256(%0)\n\t"
+        "vmovdqu %%ymm9, 288(%0)\n\t"
+        "vmovdqu %%ymm10, 320(%0)\n\t"
+        "vmovdqu %%ymm11, 352(%0)\n\t"
+        "vmovdqu %%ymm12, 384(%0)\n\t"
+        "vmovdqu %%ymm13, 416(%0)\n\t"
+        "vmovdqu %%ymm14, 448(%0)\n\t"
+        "vmovdqu %%ymm15, 480(%0)\n\t"
+        :
+        : "r"(r.bytes)
+        : "memory");
+    r.size = 16 * 32;
+  } else {
+    asm volatile(
+        "movdqu %%xmm0, 0(%0)\n\t"
+        "movdqu %%xmm1, 16(%0)\n\t"
+        "movdqu %%xmm2, 32(%0)\n\t"
+        "movdqu %%xmm3, 48(%0)\n\t"
+        "movdqu %%xmm4, 64(%0)\n\t"
+        "movdqu %%xmm5, 80(%0)\n\t"
+        "movdqu %%xmm6, 96(%0)\n\t"
+        "movdqu %%xmm7, 112(%0)\n\t"
+        "movdqu %%xmm8, 128(%0)\n\t"
+        "movdqu %%xmm9, 144(%0)\n\t"
+        "movdqu %%xmm10, 160(%0)\n\t"
+        "movdqu %%xmm11, 176(%0)\n\t"
+        "movdqu %%xmm12, 192(%0)\n\t"
+        "movdqu %%xmm13, 208(%0)\n\t"
+        "movdqu %%xmm14, 224(%0)\n\t"
+        "movdqu %%xmm15, 240(%0)\n\t"
+        :
+        : "r"(r.bytes)
+        : "memory");
+    r.size = 16 * 16;
+  }
+#else
+  r.size = 0;
+#endif
+  return r;
+}
+
+// The control: a piece of a schedule left in a register on purpose.
+__attribute__((noinline)) void leave_in_a_register(const std::uint8_t* piece) {
+#if defined(__aarch64__)
+  asm volatile("ldr q5, [%0]" : : "r"(piece) : "v5", "memory");
+#elif defined(__x86_64__)
+  asm volatile("movdqu (%0), %%xmm5" : : "r"(piece) : "xmm5", "memory");
+#endif
+}
+
+// How many 16-byte pieces of the schedules (or the key) the registers hold.
+int key_pieces_in(const Registers& r, const std::uint8_t* key, const rdz::AesSchedule& encrypt,
+                  const rdz::AesSchedule& decrypt, std::size_t schedule_size) {
+  std::vector<const std::uint8_t*> pieces{key, key + 16};
+  for (const rdz::AesSchedule* schedule : {&encrypt, &decrypt}) {
+    for (std::size_t k = 0; k + 16 <= schedule_size; k += 16) pieces.push_back(schedule->bytes + k);
+  }
+  // A zeroed register holds nothing, whatever zeros a schedule has.
+  std::erase_if(
+      pieces, [](const std::uint8_t* piece) { return std::all_of(piece, piece + 16, [](auto b) { return b == 0; }); });
+  int found = 0;
+  for (std::size_t at = 0; at + 16 <= r.size; at += 16) {
+    for (const std::uint8_t* piece : pieces) found += std::memcmp(r.bytes + at, piece, 16) == 0;
+  }
+  return found;
+}
+
+Result registers_clear(const AesBackend& b) {
+#if defined(__aarch64__) || defined(__x86_64__)
+  std::uint8_t key[32], iv[32] = {};
+  fill(key, sizeof key);
+  rdz::AesSchedule encrypt, decrypt;
+  std::vector<std::uint8_t> data(16 * 37);
+  const auto left = [&](const auto& work) {
+    return key_pieces_in(registers_after(work), key, encrypt, decrypt, b.schedule_size);
+  };
+  const int after_expansion =
+      left([&] { b.expand_encrypt(key, encrypt); }) + left([&] { b.expand_decrypt(key, decrypt); });
+  if (left([&] { leave_in_a_register(encrypt.bytes + 16); }) == 0) return "the control's round key is not seen";
+  const int after_work = left([&] {
+                           std::uint64_t high = 1, low = 0 - std::uint64_t{5};
+                           b.ctr_xor(encrypt, high, low, data.data(), data.data(), 37);
+                         }) +
+                         left([&] { b.ige_encrypt(encrypt, data.data(), data.data(), 37, iv); }) +
+                         left([&] { b.ige_decrypt(decrypt, data.data(), data.data(), 37, iv); });
+  if (after_expansion + after_work != 0) {
+    return std::to_string(after_expansion) + " pieces after key expansion, " + std::to_string(after_work) +
+           " after CTR and IGE";
+  }
+#endif
+  (void)b;
+  return {};
+}
+
 double ctr_gigabytes_per_second(const AesBackend& backend) {
   const Keys keys(backend);
   std::vector<std::uint8_t> in(1 << 20), out(1 << 20);
@@ -404,6 +547,7 @@ int main(int argc, char** argv) {
     report(b.name, "CTR: every length to 80 blocks", ctr_cases(b, length_cases()));
     report(b.name, "IGE: both ways, random lengths", ige_cases(b));
     report(b.name, "no round key left on its stack", stack_clean(b));
+    report(b.name, "no round key left in the vector registers", registers_clear(b));
     std::printf("%-8s CTR at %.2f GB/s over 1 MiB, out of place\n", b.name, ctr_gigabytes_per_second(b));
   }
   // Every backend that runs passes its self-check, so the first of them is chosen.
