@@ -112,11 +112,6 @@ WHEEL_IMPORT = import platform, rederodidizo as r; \
 # target, which the suite calls (the getrandom shim it preloads must be arm64 code).
 WHEEL_VENV_A64 := $(WHEELS)/venv-aarch64
 
-# Under qemu-user the vector-permute AES (the ARM64 choice for now) runs its byte
-# shuffles emulated, slowly: the race, stress, fuzz and thread-exit tests, which loop over large
-# inputs from several threads, are left to the x86_64 runs of the same source.
-wheel-test-aarch64: WHEEL_TEST_ARGS += $(foreach t,test_ctr_races test_stress test_fuzz test_shared_stream test_thread_exit,--ignore=$(CURDIR)/tests/$(t).py)
-
 wheel-test-aarch64: wheel-aarch64
 	rm -rf $(WHEEL_VENV_A64) && mkdir -p $(WHEEL_VENV_A64)/bin
 	printf 'home = /usr/bin\ninclude-system-site-packages = true\nversion = 3.14\n' >$(WHEEL_VENV_A64)/pyvenv.cfg
