@@ -18,6 +18,11 @@
 #                       build that sees the kernel's HWCAP without HWCAP_AES (qemu
 #                       offers no ARM64 model without AES), where the choice must fall
 #                       back to vperm.
+#   make check-aes-arm64
+#                       the suite's AES tests (IGE, CTR, batches, messages, what is left
+#                       behind) once more on ARM64 under qemu-user, in a module
+#                       cross-built to force vperm on NEON: the wheel's suite runs on
+#                       armv8, which qemu's CPU has.
 
 NATIVE_BUILD := build/native
 NATIVE_FLAGS := -std=c++23 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc
@@ -25,7 +30,7 @@ NATIVE_SOURCES := $(wildcard src/aes/*.cpp)
 # A forced path and the processor flags it needs.
 AES_PATHS := vperm:ssse3 aesni:aes vaes256:vaes,avx2 bitsliced:
 
-CHECKS += check-native check-aes check-native-arm64
+CHECKS += check-native check-aes check-native-arm64 check-aes-arm64
 .PHONY: check-native check-aes aes-build check-native-arm64 check-native-arm64-run
 
 $(NATIVE_BUILD)/aes_backends: tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp)
@@ -87,3 +92,30 @@ check-native-arm64-run: $(A64_BUILD)/aes_backends $(A64_BUILD)/aes_backends_with
 	cat $(A64_BUILD)/without-aes.log
 	grep -q '^armv8 *skipped' $(A64_BUILD)/without-aes.log && grep -qx 'chosen: vperm' $(A64_BUILD)/without-aes.log \
 	  || { echo "check-native-arm64: without HWCAP_AES, armv8 ran or vperm was not chosen"; exit 1; }
+
+A64_VPERM := $(CURDIR)/build/aes-arm64-vperm
+A64_VPERM_TESTS := $(foreach t,ige ctr ctr_batch message secrets,tests/test_$(t).py)
+A64_VPERM_CMAKE := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+  -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DREDERODIDIZO_AES=vperm
+
+check-aes-arm64:
+	mkdir -p $(A64_VPERM)
+	tools/arm64-sysroot >$(A64_VPERM)/sysroot-path
+	$(MAKE) --no-print-directory check-aes-arm64-run A64_SYSROOT=$$(cat $(A64_VPERM)/sysroot-path)
+
+# The interpreter is the sysroot's, emulated, in a directory laid out like a venv (as
+# make wheels does, mk/wheels.mk): its bin/python restarts qemu-user with its own path
+# as argv[0], so that the suite's child processes (started from sys.executable) run
+# too, and bin/ holds the target's gcc and nm, which the suite calls.
+check-aes-arm64-run:
+	export REDERODIDIZO_SYSROOT=$(A64_SYSROOT) && \
+	  $(call cmake_build,$(A64_VPERM)/module,$(A64_SYSROOT)/usr/bin/python3.14,-DREDERODIDIZO_SYSROOT=$(A64_SYSROOT) $(A64_VPERM_CMAKE))
+	rm -rf $(A64_VPERM)/venv && mkdir -p $(A64_VPERM)/venv/bin
+	printf 'home = /usr/bin\ninclude-system-site-packages = true\nversion = 3.14\n' >$(A64_VPERM)/venv/pyvenv.cfg
+	printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python3.14 "$$@"\n' $(A64_SYSROOT) $(A64_SYSROOT) \
+	  >$(A64_VPERM)/venv/bin/python
+	chmod +x $(A64_VPERM)/venv/bin/python
+	ln -s /usr/bin/aarch64-linux-gnu-gcc-16 $(A64_VPERM)/venv/bin/gcc
+	ln -s /usr/bin/aarch64-linux-gnu-nm $(A64_VPERM)/venv/bin/nm
+	PATH=$(A64_VPERM)/venv/bin:$$PATH PYTHONPATH=$(A64_VPERM)/module RDZ_EMULATOR=qemu-user \
+	  $(A64_VPERM)/venv/bin/python -m pytest -q -p no:cacheprovider $(A64_VPERM_TESTS)
