@@ -20,10 +20,10 @@
 #                       offers no ARM64 model without AES), where the choice must fall
 #                       back to vperm.
 #   make check-aes-arm64
-#                       the suite's AES tests (IGE, CTR, batches, messages, what is left
-#                       behind) once more on ARM64 under qemu-user, in a module
-#                       cross-built to force vperm on NEON: the wheel's suite runs on
-#                       armv8, which qemu's CPU has.
+#                       the suite's AES tests on ARM64 under qemu-user, for vperm on
+#                       NEON and bitsliced, each in a module cross-built to force it
+#                       (the aarch64 wheel's whole suite runs on armv8, which qemu's
+#                       CPU has)
 
 NATIVE_BUILD := build/native
 NATIVE_FLAGS := -std=c++23 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc
@@ -35,7 +35,7 @@ AES_PATHS := vperm:ssse3 aesni:aes vaes256:vaes,avx2 bitsliced:
 # resized buffers and of the buffers ended threads leave, which exercise the binding
 # and the scratch buffer rather than the AES path, and are slow on the slow paths
 # (the thread-exit test alone takes over a minute on bitsliced IGE).
-AES_SUITE_SKIP := $(foreach t,thread_exit ctr_races stress,--ignore=tests/test_$(t).py)
+AES_SUITE_SKIP := $(foreach t,thread_exit ctr_races stress,--ignore=$(CURDIR)/tests/test_$(t).py)
 
 CHECKS += check-native check-aes check-native-arm64 check-aes-arm64
 .PHONY: check-native check-aes aes-build check-native-arm64 check-native-arm64-run
@@ -100,15 +100,23 @@ check-native-arm64-run: $(A64_BUILD)/aes_backends $(A64_BUILD)/aes_backends_with
 	grep -q '^armv8 *skipped' $(A64_BUILD)/without-aes.log && grep -qx 'chosen: vperm' $(A64_BUILD)/without-aes.log \
 	  || { echo "check-native-arm64: without HWCAP_AES, armv8 ran or vperm was not chosen"; exit 1; }
 
-A64_VPERM := $(CURDIR)/build/aes-arm64-vperm
-A64_VPERM_TESTS := $(foreach t,ige ctr ctr_batch message secrets,tests/test_$(t).py)
-A64_VPERM_CMAKE := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
-  -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DREDERODIDIZO_AES=vperm
+# Each ARM64 path the module may take but the wheel's suite does not (it runs on armv8,
+# which qemu's CPU has), in a module cross-built to force it.
+A64_PATHS := vperm bitsliced
+# Under emulation the whole suite takes minutes a path: these are the tests that see
+# the AES path (its bytes, in place and across calls, and what it leaves behind).
+A64_TESTS := $(foreach t,ige ctr ctr_batch message one_pass secrets,$(CURDIR)/tests/test_$(t).py)
+A64_FORCED = $(CURDIR)/build/aes-arm64-$(AES_PATH)
+A64_FORCED_CMAKE = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+  -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DREDERODIDIZO_SYSROOT=$(A64_SYSROOT) -DREDERODIDIZO_AES=$(AES_PATH)
 
 check-aes-arm64:
-	mkdir -p $(A64_VPERM)
-	tools/arm64-sysroot >$(A64_VPERM)/sysroot-path
-	$(MAKE) --no-print-directory check-aes-arm64-run A64_SYSROOT=$$(cat $(A64_VPERM)/sysroot-path)
+	mkdir -p build
+	tools/arm64-sysroot >build/aes-arm64-sysroot-path
+	for path in $(A64_PATHS); do \
+	  echo "check-aes-arm64: the AES tests on the $$path path, under qemu-user"; \
+	  $(MAKE) --no-print-directory check-aes-arm64-run AES_PATH=$$path A64_SYSROOT=$$(cat build/aes-arm64-sysroot-path) || exit 1; \
+	done
 
 # The interpreter is the sysroot's, emulated, in a directory laid out like a venv (as
 # make wheels does, mk/wheels.mk): its bin/python restarts qemu-user with its own path
@@ -116,13 +124,13 @@ check-aes-arm64:
 # too, and bin/ holds the target's gcc and nm, which the suite calls.
 check-aes-arm64-run:
 	export REDERODIDIZO_SYSROOT=$(A64_SYSROOT) && \
-	  $(call cmake_build,$(A64_VPERM)/module,$(A64_SYSROOT)/usr/bin/python3.14,-DREDERODIDIZO_SYSROOT=$(A64_SYSROOT) $(A64_VPERM_CMAKE))
-	rm -rf $(A64_VPERM)/venv && mkdir -p $(A64_VPERM)/venv/bin
-	printf 'home = /usr/bin\ninclude-system-site-packages = true\nversion = 3.14\n' >$(A64_VPERM)/venv/pyvenv.cfg
+	  $(call cmake_build,$(A64_FORCED)/module,$(A64_SYSROOT)/usr/bin/python3.14,$(A64_FORCED_CMAKE))
+	rm -rf $(A64_FORCED)/venv && mkdir -p $(A64_FORCED)/venv/bin
+	printf 'home = /usr/bin\ninclude-system-site-packages = true\nversion = 3.14\n' >$(A64_FORCED)/venv/pyvenv.cfg
 	printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python3.14 "$$@"\n' $(A64_SYSROOT) $(A64_SYSROOT) \
-	  >$(A64_VPERM)/venv/bin/python
-	chmod +x $(A64_VPERM)/venv/bin/python
-	ln -s /usr/bin/aarch64-linux-gnu-gcc-16 $(A64_VPERM)/venv/bin/gcc
-	ln -s /usr/bin/aarch64-linux-gnu-nm $(A64_VPERM)/venv/bin/nm
-	PATH=$(A64_VPERM)/venv/bin:$$PATH PYTHONPATH=$(A64_VPERM)/module RDZ_EMULATOR=qemu-user \
-	  $(A64_VPERM)/venv/bin/python -m pytest -q -p no:cacheprovider $(A64_VPERM_TESTS)
+	  >$(A64_FORCED)/venv/bin/python
+	chmod +x $(A64_FORCED)/venv/bin/python
+	ln -s /usr/bin/aarch64-linux-gnu-gcc-16 $(A64_FORCED)/venv/bin/gcc
+	ln -s /usr/bin/aarch64-linux-gnu-nm $(A64_FORCED)/venv/bin/nm
+	cd $(A64_FORCED) && PATH=$(A64_FORCED)/venv/bin:$$PATH PYTHONPATH=$(A64_FORCED)/module RDZ_EMULATOR=qemu-user \
+	  $(A64_FORCED)/venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR)/tests $(A64_TESTS)
