@@ -49,6 +49,7 @@ namespace {
 using vec128::Bytes16;
 using vec128::eor;
 using vec128::load;
+using vec128::lookup;
 using vec128::shuffle;
 using vec128::Vec;
 using vperm::rounds;
@@ -67,18 +68,18 @@ struct Inverted {
 
 Inverted invert(Vec y) noexcept {
   const Vec i = vec128::high_nibbles(y), k = vec128::low_nibbles(y), j = eor(i, k);
-  const Vec inverse = load(tables.inverse);
-  const Vec a_over_k = shuffle(load(tables.a_over), k);
-  const Vec iak = eor(shuffle(inverse, i), a_over_k), jak = eor(shuffle(inverse, j), a_over_k);
-  return {eor(shuffle(inverse, iak), j), eor(shuffle(inverse, jak), i)};
+  const Bytes16& inverse = tables.inverse;
+  const Vec a_over_k = lookup(tables.a_over, k);
+  const Vec iak = eor(lookup(inverse, i), a_over_k), jak = eor(lookup(inverse, j), a_over_k);
+  return {eor(lookup(inverse, iak), j), eor(lookup(inverse, jak), i)};
 }
 
 Vec map_in(const vperm::derive::InputPair& pair, Vec x) noexcept {
-  return eor(shuffle(load(pair.low), vec128::low_nibbles(x)), shuffle(load(pair.high), vec128::high_nibbles(x)));
+  return eor(lookup(pair.low, vec128::low_nibbles(x)), lookup(pair.high, vec128::high_nibbles(x)));
 }
 
 Vec map_out(const vperm::derive::OutputPair& pair, Inverted v) noexcept {
-  return eor(shuffle(load(pair.u), v.io), shuffle(load(pair.w), v.jo));
+  return eor(lookup(pair.u, v.io), lookup(pair.w, v.jo));
 }
 
 // One middle round of encryption, m = 1..13: SubBytes (the output pairs give the
@@ -86,7 +87,7 @@ Vec map_out(const vperm::derive::OutputPair& pair, Inverted v) noexcept {
 // 2 a_r + 3 a_r+1 + a_r+2 + a_r+3 = y + rot1(y + s1) with y = s2 + rot2(s1): two
 // rotations, the fewest shuffles (rotations within a column commute, so
 // rot1(rot2(s1)) is a_r+3). This is the form for independent blocks (CTR), where the
-// shuffle unit sets the pace.
+// vector ports set the pace.
 Vec encrypt_round(const AesSchedule& keys, int m, Vec b) noexcept {
   const Inverted v = invert(b);
   const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
@@ -95,19 +96,16 @@ Vec encrypt_round(const AesSchedule& keys, int m, Vec b) noexcept {
   return eor(eor(y, round_key(keys, m)), shuffle(z, load(tables.encrypt_rotate_1[m & 3])));
 }
 
-// The same round on the single chain of IGE encryption, with MixColumns as
-// s2 + rot1(s1 + s2) + rot2(s1 + rot1(s1)): three rotations, measured 2% faster there
-// than the two-rotation form above (which is 2% faster in CTR). Other forms ran slower
-// on the chain: every term looked up through rotated indices (a shorter chain but seven
-// shuffles more), and the S-box times 3 from its own tables with three rotations side
-// by side (three more).
+// The same round on the single chain of IGE encryption, where the chain sets the pace
+// but the vector ports still count (forms with more shuffles and a shorter chain
+// measured slower). The one difference: y + key is kept whole, so that the last
+// rotation is followed by one XOR, not two.
 Vec ige_round(const AesSchedule& keys, int m, Vec b) noexcept {
-  const Vec rotate_1 = load(tables.encrypt_rotate_1[m & 3]), rotate_2 = load(tables.encrypt_rotate_2[m & 3]);
   const Inverted v = invert(b);
   const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
-  const Vec near = eor(s2, round_key(keys, m));
-  const Vec far = eor(shuffle(eor(s1, s2), rotate_1), shuffle(eor(s1, shuffle(s1, rotate_1)), rotate_2));
-  return eor(near, far);
+  const Vec a2 = shuffle(s1, load(tables.encrypt_rotate_2[m & 3]));
+  const Vec y = eor(s2, a2), z = eor(eor(s1, s2), a2);
+  return eor(vec128::settled(eor(y, round_key(keys, m))), shuffle(z, load(tables.encrypt_rotate_1[m & 3])));
 }
 
 Vec encrypt_first(const AesSchedule& keys, Vec b) noexcept {
@@ -141,13 +139,14 @@ void encrypt_blocks(const AesSchedule& keys, Vec (&x)[N], int from = 1) noexcept
 // The middle rounds of the equivalent inverse cipher (FIPS 197 5.3.5): InvMixColumns is
 // 0e a_r + 0b a_r+1 + 0d a_r+2 + 09 a_r+3, four output pairs and three rotations.
 Vec decrypt_middle(const AesSchedule& keys, Vec b) noexcept {
+#pragma GCC unroll 13
   for (int m = 1; m < rounds; ++m) {
     const Inverted v = invert(b);
-    const Vec e0 = eor(map_out(tables.inv_e, v), round_key(keys, m));
+    const Vec e0 = eor(vec128::settled(eor(lookup(tables.inv_e.u, v.io), round_key(keys, m))), lookup(tables.inv_e.w, v.jo));
     const Vec b1 = shuffle(map_out(tables.inv_b, v), load(tables.decrypt_rotate_1[m & 3]));
     const Vec d2 = shuffle(map_out(tables.inv_d, v), load(tables.decrypt_rotate_2[m & 3]));
     const Vec n3 = shuffle(map_out(tables.inv_9, v), load(tables.decrypt_rotate_3[m & 3]));
-    b = eor(eor(e0, b1), eor(d2, n3));
+    b = eor(vec128::settled(eor(e0, b1)), vec128::settled(eor(d2, n3)));
   }
   return b;
 }
@@ -229,7 +228,6 @@ void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
 // byte and so commutes with the byte shuffle. phi(last(v)) is the middle rounds'
 // S-box table (sbox_1) on the chain; the rest depends only on inputs and keys and is
 // ready early. The block's own output still goes the long way, beside the chain.
-// (Decryption's sixteen shuffles a round leave no such room: the same there is slower.)
 void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
   if (blocks == 0) return;
@@ -238,6 +236,7 @@ void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* 
   Vec state = encrypt_first(keys, eor(load(in), load(iv)));
   for (std::size_t i = 0;; ++i, in += block, out += block) {
     Vec b = state;
+#pragma GCC unroll 13
     for (int m = 1; m < rounds; ++m) b = ige_round(keys, m, b);
     const Inverted v = invert(b);
     const Vec input = load(in);
@@ -252,21 +251,28 @@ void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* 
   }
 }
 
-// The equivalent inverse cipher, one block.
-Vec decrypt_block(const AesSchedule& keys, Vec b) noexcept {
-  b = decrypt_middle(keys, eor(map_in(tables.decrypt_in, b), round_key(keys, 0)));
-  return shuffle(eor(map_out(tables.inv_last, invert(b)), round_key(keys, rounds)),
-                 load(tables.unshift_rows[rounds & 3]));
-}
-
-void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+// IGE decryption, the same chain the other way round, with the same short cut between
+// blocks: the next block's first state psi(in' ^ out) ^ k0, with
+// out = unshift(last(v) ^ k14) ^ after, is
+// unshift(psi(last(v)) ^ psi(k14)) ^ (psi(after ^ in') ^ k0), and psi(last(v)) is one
+// output pair (inv_last_psi) on the chain.
+void ige_decrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
-  Vec before = load(iv + block), after = load(iv);
-  for (std::size_t i = 0; i < blocks; ++i, in += block, out += block) {
+  if (blocks == 0) return;
+  const Vec unshift = load(tables.unshift_rows[rounds & 3]);
+  Vec after = load(iv);
+  Vec state = eor(map_in(tables.decrypt_in, eor(load(in), load(iv + block))), round_key(keys, 0));
+  for (std::size_t i = 0;; ++i, in += block, out += block) {
+    const Inverted v = invert(decrypt_middle(keys, state));
     const Vec input = load(in);
-    before = eor(decrypt_block(decrypt, eor(input, before)), after);
-    vec128::store(out, before);
+    if (i + 1 < blocks) {  // a public length
+      const Vec early = eor(map_in(tables.decrypt_in, eor(after, load(in + block))), round_key(keys, 0));
+      const Vec last = eor(map_out(tables.inv_last_psi, v), map_in(tables.decrypt_in, round_key(keys, rounds)));
+      state = eor(shuffle(last, unshift), early);
+    }
+    vec128::store(out, eor(shuffle(eor(map_out(tables.inv_last, v), round_key(keys, rounds)), unshift), after));
     after = input;
+    if (i + 1 == blocks) return;
   }
 }
 

@@ -338,6 +338,8 @@ struct Tables {
   derive::InputPair decrypt_in;
   derive::OutputPair inv_e, inv_b, inv_d, inv_9;
   derive::OutputPair inv_last;
+  // The same as inv_last, into the basis psi: the IGE chain's way into the next block.
+  derive::OutputPair inv_last_psi;
   // The decryption round keys: psi(f w) for f = 0e, 0b, 0d, 09, from a FIPS round key w.
   derive::InputPair key_e, key_b, key_d, key_9;
   // The S-box's constant in each round's basis: phi(63), and phi(affine^-1(63)).
@@ -372,6 +374,7 @@ consteval Tables make_tables() {
   t.inv_d = output_pair(compose(psi, compose(times(0x0d), phi_inverse)));
   t.inv_9 = output_pair(compose(psi, compose(times(0x09), phi_inverse)));
   t.inv_last = output_pair(phi_inverse);
+  t.inv_last_psi = output_pair(compose(psi, phi_inverse));
   t.key_e = input_pair(compose(psi, times(0x0e)));
   t.key_b = input_pair(compose(psi, times(0x0b)));
   t.key_d = input_pair(compose(psi, times(0x0d)));
@@ -447,6 +450,7 @@ consteval bool decryption_tables_hold() {
     const Inverted v = invert(in(tables.decrypt_in, static_cast<std::uint8_t>(x)) ^ tables.decrypt_constant);
     const std::uint8_t s = out(tables.inv_last, v);  // the inverse S-box of x
     if (sbox(s) != x) return false;
+    if (out(tables.inv_last_psi, v) != psi(s)) return false;  // what the IGE chain relies on
     const std::uint8_t factors[4] = {0x0e, 0x0b, 0x0d, 0x09};
     const OutputPair* pairs[4] = {&tables.inv_e, &tables.inv_b, &tables.inv_d, &tables.inv_9};
     const InputPair* keys[4] = {&tables.key_e, &tables.key_b, &tables.key_d, &tables.key_9};
