@@ -92,7 +92,7 @@ Vec encrypt_round(const AesSchedule& keys, int m, Vec b) noexcept {
   const Inverted v = invert(b);
   const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
   const Vec a2 = shuffle(s1, load(tables.encrypt_rotate_2[m & 3]));
-  const Vec y = eor(s2, a2), z = eor(eor(s1, s2), a2);
+  const Vec y = eor(s2, a2), z = eor(y, s1);
   return eor(eor(y, round_key(keys, m)), shuffle(z, load(tables.encrypt_rotate_1[m & 3])));
 }
 
@@ -104,7 +104,7 @@ Vec ige_round(const AesSchedule& keys, int m, Vec b) noexcept {
   const Inverted v = invert(b);
   const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
   const Vec a2 = shuffle(s1, load(tables.encrypt_rotate_2[m & 3]));
-  const Vec y = eor(s2, a2), z = eor(eor(s1, s2), a2);
+  const Vec y = eor(s2, a2), z = eor(y, s1);
   return eor(vec128::settled(eor(y, round_key(keys, m))), shuffle(z, load(tables.encrypt_rotate_1[m & 3])));
 }
 
