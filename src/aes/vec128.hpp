@@ -68,9 +68,9 @@ RDZ_VEC128 Vec high_nibbles(Vec v) noexcept {
 RDZ_VEC128 Vec shuffle(Vec table, Vec index) noexcept { return _mm_shuffle_epi8(table, index); }
 // The same with a constant table, loaded from memory for this one lookup. PSHUFB
 // overwrites its table operand, so a table kept in a register costs a register copy
-// per lookup, and on the processors measured those copies are not always renamed
-// away: they take the vector ports the shuffles and XORs need, and some land on the
-// dependency chain. A load takes a load port instead, and does not wait for the data.
+// per lookup, and on the Intel Xeon this was measured on those copies are not always
+// renamed away: they take the vector ports the shuffles and XORs need, and some land
+// on the dependency chain. A load takes a load port instead, and does not wait for the data.
 // One asm statement, because the compiler, seeing the same table twice, would keep it
 // in a register and copy it again.
 RDZ_VEC128 Vec lookup(const Bytes16& table, Vec index) noexcept {

@@ -21,7 +21,8 @@
 // could break this is a compiler turning a shuffle of a constant table back into a
 // memory lookup: it has no reason to (the shuffle is one instruction, a gather
 // through memory sixteen), and the code never spells the byte path as array
-// indexing, which is what it would have to recognise first.
+// indexing, which is what it would have to recognise first; on x86-64 the lookups of
+// constant tables are asm statements (vec128::lookup), which it cannot rewrite.
 //
 // Round keys are read from the schedule where they are used and not kept in locals,
 // so that no copy of them is left on the stack; the expansion works in the schedule's
