@@ -21,7 +21,8 @@
 // could break this is a compiler turning a shuffle of a constant table back into a
 // memory lookup: it has no reason to (the shuffle is one instruction, a gather
 // through memory sixteen), and the code never spells the byte path as array
-// indexing, which is what it would have to recognise first.
+// indexing, which is what it would have to recognise first; on x86-64 the lookups of
+// constant tables are asm statements (vec128::lookup), which it cannot rewrite.
 //
 // Round keys are read from the schedule where they are used and not kept in locals,
 // so that no copy of them is left on the stack; the expansion works in the schedule's
@@ -50,6 +51,7 @@ namespace {
 using vec128::Bytes16;
 using vec128::eor;
 using vec128::load;
+using vec128::lookup;
 using vec128::shuffle;
 using vec128::Vec;
 using vperm::rounds;
@@ -68,47 +70,49 @@ struct Inverted {
 
 Inverted invert(Vec y) noexcept {
   const Vec i = vec128::high_nibbles(y), k = vec128::low_nibbles(y), j = eor(i, k);
-  const Vec inverse = load(tables.inverse);
-  const Vec a_over_k = shuffle(load(tables.a_over), k);
-  const Vec iak = eor(shuffle(inverse, i), a_over_k), jak = eor(shuffle(inverse, j), a_over_k);
-  return {eor(shuffle(inverse, iak), j), eor(shuffle(inverse, jak), i)};
+  const Bytes16& inverse = tables.inverse;
+  const Vec a_over_k = lookup(tables.a_over, k);
+  const Vec iak = eor(lookup(inverse, i), a_over_k), jak = eor(lookup(inverse, j), a_over_k);
+  return {eor(lookup(inverse, iak), j), eor(lookup(inverse, jak), i)};
 }
 
 Vec map_in(const vperm::derive::InputPair& pair, Vec x) noexcept {
-  return eor(shuffle(load(pair.low), vec128::low_nibbles(x)), shuffle(load(pair.high), vec128::high_nibbles(x)));
+  return eor(lookup(pair.low, vec128::low_nibbles(x)), lookup(pair.high, vec128::high_nibbles(x)));
 }
 
 Vec map_out(const vperm::derive::OutputPair& pair, Inverted v) noexcept {
-  return eor(shuffle(load(pair.u), v.io), shuffle(load(pair.w), v.jo));
+  return eor(lookup(pair.u, v.io), lookup(pair.w, v.jo));
 }
 
-// One middle round of encryption, m = 1..13: SubBytes (the output pairs give the
-// S-box times 1 and 2), MixColumns and the round key. MixColumns is
+// MixColumns and round key m of a middle round of encryption, from the S-box times 1
+// and times 2 of its state. MixColumns is
 // 2 a_r + 3 a_r+1 + a_r+2 + a_r+3 = y + rot1(y + s1) with y = s2 + rot2(s1): two
 // rotations, the fewest shuffles (rotations within a column commute, so
-// rot1(rot2(s1)) is a_r+3). This is the form for independent blocks (CTR), where the
-// shuffle unit sets the pace.
-Vec encrypt_round(const AesSchedule& keys, int m, Vec b) noexcept {
-  const Inverted v = invert(b);
-  const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
+// rot1(rot2(s1)) is a_r+3).
+Vec mix_columns(const AesSchedule& keys, int m, Vec s1, Vec s2) noexcept {
   const Vec a2 = shuffle(s1, load(tables.encrypt_rotate_2[m & 3]));
-  const Vec y = eor(s2, a2), z = eor(eor(s1, s2), a2);
+  const Vec y = eor(s2, a2), z = eor(y, s1);
   return eor(eor(y, round_key(keys, m)), shuffle(z, load(tables.encrypt_rotate_1[m & 3])));
 }
 
-// The same round on the single chain of IGE encryption, with MixColumns as
-// s2 + rot1(s1 + s2) + rot2(s1 + rot1(s1)): three rotations, measured 2% faster there
-// than the two-rotation form above (which is 2% faster in CTR). Other forms ran slower
-// on the chain: every term looked up through rotated indices (a shorter chain but seven
-// shuffles more), and the S-box times 3 from its own tables with three rotations side
-// by side (three more).
+// One middle round of encryption, m = 1..13: SubBytes (the output pairs give the
+// S-box times 1 and 2), MixColumns and the round key. This is the form for
+// independent blocks (CTR), where the vector ports set the pace.
+Vec encrypt_round(const AesSchedule& keys, int m, Vec b) noexcept {
+  const Inverted v = invert(b);
+  return mix_columns(keys, m, map_out(tables.sbox_1, v), map_out(tables.sbox_2, v));
+}
+
+// The same round on the single chain of IGE encryption, where the chain sets the pace
+// but the vector ports still count (forms with more shuffles and a shorter chain
+// measured slower). The one difference: y + key is kept whole, so that the last
+// rotation is followed by one XOR, not two.
 Vec ige_round(const AesSchedule& keys, int m, Vec b) noexcept {
-  const Vec rotate_1 = load(tables.encrypt_rotate_1[m & 3]), rotate_2 = load(tables.encrypt_rotate_2[m & 3]);
   const Inverted v = invert(b);
   const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
-  const Vec near = eor(s2, round_key(keys, m));
-  const Vec far = eor(shuffle(eor(s1, s2), rotate_1), shuffle(eor(s1, shuffle(s1, rotate_1)), rotate_2));
-  return eor(near, far);
+  const Vec a2 = shuffle(s1, load(tables.encrypt_rotate_2[m & 3]));
+  const Vec y = eor(s2, a2), z = eor(y, s1);
+  return eor(vec128::settled(eor(y, round_key(keys, m))), shuffle(z, load(tables.encrypt_rotate_1[m & 3])));
 }
 
 Vec encrypt_first(const AesSchedule& keys, Vec b) noexcept {
@@ -142,13 +146,14 @@ void encrypt_blocks(const AesSchedule& keys, Vec (&x)[N], int from = 1) noexcept
 // The middle rounds of the equivalent inverse cipher (FIPS 197 5.3.5): InvMixColumns is
 // 0e a_r + 0b a_r+1 + 0d a_r+2 + 09 a_r+3, four output pairs and three rotations.
 Vec decrypt_middle(const AesSchedule& keys, Vec b) noexcept {
+#pragma GCC unroll 13
   for (int m = 1; m < rounds; ++m) {
     const Inverted v = invert(b);
-    const Vec e0 = eor(map_out(tables.inv_e, v), round_key(keys, m));
+    const Vec e0 = eor(vec128::settled(eor(lookup(tables.inv_e.u, v.io), round_key(keys, m))), lookup(tables.inv_e.w, v.jo));
     const Vec b1 = shuffle(map_out(tables.inv_b, v), load(tables.decrypt_rotate_1[m & 3]));
     const Vec d2 = shuffle(map_out(tables.inv_d, v), load(tables.decrypt_rotate_2[m & 3]));
     const Vec n3 = shuffle(map_out(tables.inv_9, v), load(tables.decrypt_rotate_3[m & 3]));
-    b = eor(eor(e0, b1), eor(d2, n3));
+    b = eor(vec128::settled(eor(e0, b1)), vec128::settled(eor(d2, n3)));
   }
   return b;
 }
@@ -232,7 +237,6 @@ void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
 // byte and so commutes with the byte shuffle. phi(last(v)) is the middle rounds'
 // S-box table (sbox_1) on the chain; the rest depends only on inputs and keys and is
 // ready early. The block's own output still goes the long way, beside the chain.
-// (Decryption's sixteen shuffles a round leave no such room: the same there is slower.)
 void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
@@ -242,6 +246,7 @@ void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* 
   Vec state = encrypt_first(keys, eor(load(in), load(iv)));
   for (std::size_t i = 0;; ++i, in += block, out += block) {
     Vec b = state;
+#pragma GCC unroll 13
     for (int m = 1; m < rounds; ++m) b = ige_round(keys, m, b);
     const Inverted v = invert(b);
     const Vec input = load(in);
@@ -256,22 +261,29 @@ void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* 
   }
 }
 
-// The equivalent inverse cipher, one block.
-Vec decrypt_block(const AesSchedule& keys, Vec b) noexcept {
-  b = decrypt_middle(keys, eor(map_in(tables.decrypt_in, b), round_key(keys, 0)));
-  return shuffle(eor(map_out(tables.inv_last, invert(b)), round_key(keys, rounds)),
-                 load(tables.unshift_rows[rounds & 3]));
-}
-
-void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+// IGE decryption, the same chain the other way round, with the same short cut between
+// blocks: the next block's first state psi(in' ^ out) ^ k0, with
+// out = unshift(last(v) ^ k14) ^ after, is
+// unshift(psi(last(v)) ^ psi(k14)) ^ (psi(after ^ in') ^ k0), and psi(last(v)) is one
+// output pair (inv_last_psi) on the chain.
+void ige_decrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
-  Vec before = load(iv + block), after = load(iv);
-  for (std::size_t i = 0; i < blocks; ++i, in += block, out += block) {
+  if (blocks == 0) return;
+  const Vec unshift = load(tables.unshift_rows[rounds & 3]);
+  Vec after = load(iv);
+  Vec state = eor(map_in(tables.decrypt_in, eor(load(in), load(iv + block))), round_key(keys, 0));
+  for (std::size_t i = 0;; ++i, in += block, out += block) {
+    const Inverted v = invert(decrypt_middle(keys, state));
     const Vec input = load(in);
-    before = eor(decrypt_block(decrypt, eor(input, before)), after);
-    vec128::store(out, before);
+    if (i + 1 < blocks) {  // a public length
+      const Vec early = eor(map_in(tables.decrypt_in, eor(after, load(in + block))), round_key(keys, 0));
+      const Vec last = eor(map_out(tables.inv_last_psi, v), map_in(tables.decrypt_in, round_key(keys, rounds)));
+      state = eor(shuffle(last, unshift), early);
+    }
+    vec128::store(out, eor(shuffle(eor(map_out(tables.inv_last, v), round_key(keys, rounds)), unshift), after));
     after = input;
+    if (i + 1 == blocks) return;
   }
 }
 
@@ -293,8 +305,9 @@ template <std::size_t N>
   for (std::size_t j = 0; j < N; ++j) vec128::store(out + block * j, eor(load(in + block * j), x[j]));
 }
 
-// Four blocks per pass: enough independent work to hide the chain of dependent
-// shuffles in a round.
+// Four blocks per group: enough independent work to hide the chain of dependent
+// shuffles in a round, and what the CTR tables pack into one vector (four counters'
+// bytes 15, and four bytes of four blocks in the second round).
 constexpr std::size_t lanes = 4;
 
 // Neighbouring counters differ only in their last byte while it does not wrap (a
@@ -303,27 +316,57 @@ constexpr std::size_t lanes = 4;
 // So that part of the first round is done once per run of counters, with byte 15 set
 // to zero (which the S-box tables send to zero), and each block adds the S-box of
 // its own byte 15, times 2, 3, 1, 1, where MixColumns puts it: the S-boxes of the
-// four blocks' bytes come from one vector S-box, each block's share is one shuffle.
+// four blocks' bytes come from one vector S-box.
+//
+// After the first round the blocks of a run still share twelve bytes, so the second
+// round's S-box of those is done once per run too. The four bytes that differ, of
+// four blocks, are packed into one vector and go through one vector S-box; each
+// block takes its four results back into place (one shuffle for the S-box times 1,
+// one for times 2) and does its own MixColumns.
+//
 // Nothing here is indexed by or branches on anything but the counter.
-Vec first_round_shared(const AesSchedule& keys, std::uint64_t high, std::uint64_t low) noexcept {
+struct CtrRun {
+  Vec packed;  // the first round's output, at the bytes that differ, in every lane
+  Vec s1, s2;  // the second round's S-box times 1 and 2 of the bytes all share
+};
+
+CtrRun ctr_run(const AesSchedule& keys, std::uint64_t high, std::uint64_t low) noexcept {
   const Vec counter = vec128::from_words(__builtin_bswap64(high), __builtin_bswap64(low));
-  return encrypt_round(keys, 1, vec128::band(encrypt_first(keys, counter), load(tables.ctr_shared)));
+  const Vec first = encrypt_round(keys, 1, vec128::band(encrypt_first(keys, counter), load(tables.ctr_shared)));
+  const Inverted v = invert(first);
+  const Vec shared = load(tables.ctr_shared_2);
+  return {shuffle(first, load(tables.ctr_gather_shared)), vec128::band(map_out(tables.sbox_1, v), shared),
+          vec128::band(map_out(tables.sbox_2, v), shared)};
 }
 
-void ctr_blocks_sharing(const AesSchedule& keys, Vec shared, std::uint64_t& high, std::uint64_t& low,
-                        const std::uint8_t* in, std::uint8_t* out) noexcept {
+// The states after the second round of four neighbouring counters of the run.
+void second_round(const AesSchedule& keys, const CtrRun& run, std::uint64_t low, Vec* x) noexcept {
   // Bytes 15 of the four counters, in bytes 0..3 and again in 4..7, 8..11, 12..15.
   const std::uint64_t last = (low & 0xff) * std::uint64_t{0x0101010101010101} + std::uint64_t{0x0302010003020100};
   const Vec key_byte = shuffle(round_key(keys, 0), vec128::splat(15));
-  const Inverted v = invert(eor(map_in(tables.encrypt_in, vec128::from_words(last, last)), key_byte));
-  const Vec times = eor(vec128::band(map_out(tables.sbox_1, v), load(tables.ctr_times_1)),
-                        vec128::band(map_out(tables.sbox_2, v), load(tables.ctr_times_2)));
-  Vec x[lanes];
-  for (std::size_t j = 0; j < lanes; ++j) x[j] = eor(shared, shuffle(times, load(tables.ctr_spread[j])));
-  encrypt_blocks(keys, x, 2);
-  for (std::size_t j = 0; j < lanes; ++j) vec128::store(out + block * j, eor(load(in + block * j), x[j]));
-  low += lanes;
-  if (low < lanes) ++high;
+  const Inverted first = invert(eor(map_in(tables.encrypt_in, vec128::from_words(last, last)), key_byte));
+  const Vec times = eor(vec128::band(map_out(tables.sbox_1, first), load(tables.ctr_times_1)),
+                        vec128::band(map_out(tables.sbox_2, first), load(tables.ctr_times_2)));
+  const Inverted v = invert(eor(run.packed, shuffle(times, load(tables.ctr_gather_times))));
+  const Vec s1 = map_out(tables.sbox_1, v), s2 = map_out(tables.sbox_2, v);
+  for (std::size_t j = 0; j < lanes; ++j) {
+    const Vec back = load(tables.ctr_scatter[j]);
+    x[j] = mix_columns(keys, 2, eor(run.s1, shuffle(s1, back)), eor(run.s2, shuffle(s2, back)));
+  }
+}
+
+// One or two groups of four counters of the same run. Two (eight blocks in flight)
+// measured 2-3% faster than one: a round's chain of dependent steps is long, and more
+// independent blocks fill it (two blocks in flight were 15% slower than four).
+template <std::size_t Groups>
+void ctr_blocks_sharing(const AesSchedule& keys, const CtrRun& run, std::uint64_t& high, std::uint64_t& low,
+                        const std::uint8_t* in, std::uint8_t* out) noexcept {
+  Vec x[lanes * Groups];
+  for (std::size_t g = 0; g < Groups; ++g) second_round(keys, run, low + lanes * g, x + lanes * g);
+  encrypt_blocks(keys, x, 3);
+  for (std::size_t j = 0; j < lanes * Groups; ++j) vec128::store(out + block * j, eor(load(in + block * j), x[j]));
+  low += lanes * Groups;
+  if (low < lanes * Groups) ++high;
 }
 
 void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
@@ -336,10 +379,15 @@ void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low
       blocks -= lanes, in += lanes * block, out += lanes * block;
       continue;
     }
-    const Vec shared = first_round_shared(encrypt, high, low);
+    const CtrRun run = ctr_run(encrypt, high, low);
     do {
-      ctr_blocks_sharing(encrypt, shared, high, low, in, out);
-      blocks -= lanes, in += lanes * block, out += lanes * block;
+      const std::size_t groups = blocks >= 2 * lanes && (low & 0xff) <= 0x100 - 2 * lanes ? 2 : 1;
+      if (groups == 2) {
+        ctr_blocks_sharing<2>(encrypt, run, high, low, in, out);
+      } else {
+        ctr_blocks_sharing<1>(encrypt, run, high, low, in, out);
+      }
+      blocks -= groups * lanes, in += groups * lanes * block, out += groups * lanes * block;
     } while (blocks >= lanes && shares_upper_bytes());
   }
   for (; blocks > 0; --blocks, in += block, out += block) {

@@ -314,6 +314,44 @@ consteval Bytes16 spread_last_byte(const Bytes16& rotate_1, const Bytes16& rotat
   return b;
 }
 
+// CTR's second round: the four bytes where the first round leaves neighbouring
+// counters different (where spread_last_byte reaches), in order.
+struct Reached {
+  int position[4];
+  int count;
+};
+consteval Reached reached_bytes(const Bytes16& spread) {
+  Reached r{};
+  for (int n = 0; n < 16; ++n) {
+    if (spread.byte[n] == infinity) continue;
+    if (r.count < 4) r.position[r.count] = n;
+    ++r.count;
+  }
+  return r;
+}
+
+// Byte 4 lane + t of the result takes byte `position[t]` of lane `lane`'s vector in
+// `from` (-1: of the one vector shared by all lanes), to pack the differing bytes of
+// four blocks into one vector.
+consteval Bytes16 gather_reached(const Reached& r, const Bytes16* spread) {
+  Bytes16 b{};
+  for (int lane = 0; lane < 4; ++lane) {
+    for (int t = 0; t < 4; ++t) {
+      b.byte[4 * lane + t] = spread ? spread[lane].byte[r.position[t]] : static_cast<std::uint8_t>(r.position[t]);
+    }
+  }
+  return b;
+}
+
+// The way back: lane `lane`'s four bytes of a packed vector to their positions, zero
+// (index 0x80) elsewhere.
+consteval Bytes16 scatter_reached(const Reached& r, int lane) {
+  Bytes16 b{};
+  for (int n = 0; n < 16; ++n) b.byte[n] = infinity;
+  for (int t = 0; t < 4; ++t) b.byte[r.position[t]] = static_cast<std::uint8_t>(4 * lane + t);
+  return b;
+}
+
 // All ones in bytes first..last, zero elsewhere.
 consteval Bytes16 byte_mask(int first, int last) {
   Bytes16 b{};
@@ -338,6 +376,8 @@ struct Tables {
   derive::InputPair decrypt_in;
   derive::OutputPair inv_e, inv_b, inv_d, inv_9;
   derive::OutputPair inv_last;
+  // The same as inv_last, into the basis psi: the IGE chain's way into the next block.
+  derive::OutputPair inv_last_psi;
   // The decryption round keys: psi(f w) for f = 0e, 0b, 0d, 09, from a FIPS round key w.
   derive::InputPair key_e, key_b, key_d, key_9;
   // The S-box's constant in each round's basis: phi(63), and phi(affine^-1(63)).
@@ -355,6 +395,11 @@ struct Tables {
   // MixColumns, the bytes that keep the S-box times 1 (and 3) and times 2 (and 3),
   // and the bytes that all neighbouring counters share.
   Bytes16 ctr_spread[4], ctr_times_1, ctr_times_2, ctr_shared;
+  // CTR's second round: the first round's bytes that differ between four neighbouring
+  // counters, packed into one vector (from the shared state, and from the S-box
+  // multiples of bytes 15), each lane's share of the packed S-box results put back,
+  // and the bytes the shared state's S-box gives for all of them.
+  Bytes16 ctr_gather_shared, ctr_gather_times, ctr_scatter[4], ctr_shared_2;
 };
 
 consteval Tables make_tables() {
@@ -372,6 +417,7 @@ consteval Tables make_tables() {
   t.inv_d = output_pair(compose(psi, compose(times(0x0d), phi_inverse)));
   t.inv_9 = output_pair(compose(psi, compose(times(0x09), phi_inverse)));
   t.inv_last = output_pair(phi_inverse);
+  t.inv_last_psi = output_pair(compose(psi, phi_inverse));
   t.key_e = input_pair(compose(psi, times(0x0e)));
   t.key_b = input_pair(compose(psi, times(0x0b)));
   t.key_d = input_pair(compose(psi, times(0x0d)));
@@ -399,6 +445,12 @@ consteval Tables make_tables() {
   t.ctr_times_1 = byte_mask(0, 3), t.ctr_times_2 = byte_mask(4, 7);
   for (int n = 8; n < 12; ++n) t.ctr_times_1.byte[n] = t.ctr_times_2.byte[n] = 0xff;
   t.ctr_shared = byte_mask(0, 14);
+  const Reached reached = reached_bytes(t.ctr_spread[0]);
+  t.ctr_gather_shared = gather_reached(reached, nullptr);
+  t.ctr_gather_times = gather_reached(reached, t.ctr_spread);
+  for (int lane = 0; lane < 4; ++lane) t.ctr_scatter[lane] = scatter_reached(reached, lane);
+  t.ctr_shared_2 = byte_mask(0, 15);
+  for (int n : reached.position) t.ctr_shared_2.byte[n] = 0;
   return t;
 }
 
@@ -447,6 +499,7 @@ consteval bool decryption_tables_hold() {
     const Inverted v = invert(in(tables.decrypt_in, static_cast<std::uint8_t>(x)) ^ tables.decrypt_constant);
     const std::uint8_t s = out(tables.inv_last, v);  // the inverse S-box of x
     if (sbox(s) != x) return false;
+    if (out(tables.inv_last_psi, v) != psi(s)) return false;  // what the IGE chain relies on
     const std::uint8_t factors[4] = {0x0e, 0x0b, 0x0d, 0x09};
     const OutputPair* pairs[4] = {&tables.inv_e, &tables.inv_b, &tables.inv_d, &tables.inv_9};
     const InputPair* keys[4] = {&tables.key_e, &tables.key_b, &tables.key_d, &tables.key_9};
@@ -458,6 +511,21 @@ consteval bool decryption_tables_hold() {
   return true;
 }
 static_assert(decryption_tables_hold());
+
+// CTR's second round relies on byte 15 reaching the same four bytes, once each, in
+// every lane; the packing then takes exactly those bytes.
+consteval bool ctr_tables_hold() {
+  for (int lane = 0; lane < 4; ++lane) {
+    const Reached r = reached_bytes(tables.ctr_spread[lane]);
+    if (r.count != 4) return false;
+    for (int t = 0; t < 4; ++t) {
+      if (r.position[t] != reached_bytes(tables.ctr_spread[0]).position[t]) return false;
+      if (tables.ctr_scatter[lane].byte[r.position[t]] != 4 * lane + t) return false;
+    }
+  }
+  return true;
+}
+static_assert(ctr_tables_hold());
 
 }  // namespace derive
 
