@@ -176,20 +176,23 @@ def test_no_key_material_left_on_the_stack(call):
 
 
 # The child decrypts a 1 MiB message whose body is one random 16-byte mark repeated,
-# then looks through its own writable memory for the mark twice in a row, which only a
+# then looks through its own writable memory for 4 KiB of marks in a row, which only a
 # copy of that plaintext holds (the mark alone is in the child's `mark` object). glibc
 # is told to map every block of 128 KiB or more by itself and to unmap it when freed,
 # so the body, the message and the result are gone once dropped, and what is left is
-# the thread's retained working buffer.
+# the thread's retained working buffer. A shorter run proves nothing: the C library's
+# memcpy leaves pieces of what it copied in vector registers, and the dynamic linker's
+# lazy resolver saves those to the stack (up to 1 KiB of consecutive marks, from the
+# AVX-512 registers), whatever the module does.
 _LEFT_IN_BUFFER = """
 import os, rederodidizo as r
 auth_key, key_id, session, mark = os.urandom(256), os.urandom(8), os.urandom(8), os.urandom(16)
 packed = r.pack_message(1, 2, mark * 65536, 3, session, auth_key, key_id)
 r.unpack_message(packed, session, auth_key, key_id, incoming=False)
-def twice(data):
+def long_run(data):
     at = data.find(mark)
     while at != -1:
-        if data[at + 16:at + 32] == mark:
+        if data.count(mark, at, at + 4096) == 256:
             return True
         at = data.find(mark, at + 1)
     return False
@@ -201,7 +204,7 @@ with open("/proc/self/maps") as maps, open("/proc/self/mem", "rb", buffering=0) 
             continue
         start, end = (int(x, 16) for x in span.split("-"))
         try:
-            found = found or twice(os.pread(memory.fileno(), end - start, start))
+            found = found or long_run(os.pread(memory.fileno(), end - start, start))
         except OSError:
             pass
 print(found)
