@@ -35,8 +35,10 @@ HOST_READY := $(shell command -v $(PYTHON) >/dev/null 2>&1 \
 
 ifeq ($(REDERODIDIZO_IN_DEVENV)$(HOST_READY),)
 
+# The environment starts with a clear environment (no MAKEFLAGS, no jobserver):
+# hand on the number of jobs and the output grouping explicitly.
 $(TARGETS):
-	@tools/devenv $(MAKE) --no-print-directory $@
+	@tools/devenv $(MAKE) --no-print-directory $(filter -j% -O%,$(MAKEFLAGS)) $@
 
 else
 
