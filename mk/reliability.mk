@@ -19,7 +19,7 @@ DEBUG_BUILD = build/debug-$(1)
 ASAN_BUILD = build/asan-$(1)
 # One report directory per target ($@), so that `make fuzz` and `make check-asan` may
 # run at the same time.
-ASAN_REPORTS = $(CURDIR)/$(ASAN_BUILD)/reports/$@
+ASAN_REPORTS = $(CURDIR)/build/asan-reports/$@
 FUZZ_EXAMPLES ?= 20000
 
 # CPython frees nothing at exit, so leak detection would only report the interpreter.
