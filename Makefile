@@ -56,7 +56,7 @@ build_dir = $(if $(filter $(1),$(PYTHON_VERSION)),$(BUILD),build/release-$(1))
 # A directory for PYTHONPATH holding version $(1)'s builds of the compiled test
 # dependencies Debian has for other versions only (tools/python-extras; the recipe's
 # shell runs it). Outside the environment, the system's own are used.
-python_extras = $(if $(REDERODIDIZO_CACHE),$$(tools/python-extras $(1)))
+python_extras = $(if $(REDERODIDIZO_CACHE),$$($(CURDIR)/tools/python-extras $(1)))
 # PYTHONPATH for the suite on version $(1) against the build in $(2).
 suite_path = PYTHONPATH=$(CURDIR)/$(2)$(if $(REDERODIDIZO_CACHE),:$(call python_extras,$(1)))
 

@@ -163,5 +163,5 @@ $(addprefix wheel-test-aarch64-,$(PYTHON_VERSIONS)): wheel-test-aarch64-%: wheel
 	NETTLE_FAT_VERBOSE=1 $(call WHEEL_VENV_A64,$*)/bin/python -c '$(WHEEL_IMPORT)'
 	$(call wheel_suite,$(call WHEEL_VENV_A64,$*)/bin/python,\
 	  PATH=$(call WHEEL_VENV_A64,$*)/bin:$$PATH RDZ_EMULATOR=qemu-user \
-	  PYTHONPATH=$$(tools/python-extras $* arm64 $$(cat $(WHEELS)/sysroot-path)),\
+	  PYTHONPATH=$$($(CURDIR)/tools/python-extras $* arm64 $$(cat $(WHEELS)/sysroot-path)),\
 	  $(call wheel_aarch64_tests,$*),$(WHEELS)/run-aarch64-$*)
