@@ -5,7 +5,8 @@
 # make check   everything CI runs: the suite on each version, then each entry of
 #              CHECKS (see mk/)
 # make bench   the benchmark suite (mk/bench.mk)
-# make wheels  manylinux wheels for x86_64 and aarch64 into dist/, checked and tested (mk/wheels.mk)
+# make wheels  manylinux wheels for each version, x86_64 and aarch64, into dist/, checked
+#              and tested (mk/wheels.mk)
 #
 # Without the default interpreter's headers, Nettle and a C++23 compiler on the host,
 # every target re-enters itself inside the project's environment (tools/devenv).

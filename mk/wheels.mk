@@ -70,7 +70,7 @@ endef
 
 # One target per architecture and version: wheel-x86_64-3.14, wheel-test-aarch64-3.13 ...
 wheel_targets = $(foreach a,$(WHEEL_ARCHES),$(foreach v,$(2),$(1)-$(a)-$(v)))
-.PHONY: wheels wheel-dist-clean wheel-sysroot $(foreach t,wheel wheel-test,$(call wheel_targets,$(t),$(PYTHON_VERSIONS)))
+.PHONY: wheels wheel-dist-clean wheel-sysroot wheel-aarch64-build $(foreach t,wheel wheel-test,$(call wheel_targets,$(t),$(PYTHON_VERSIONS)))
 wheels: $(call wheel_targets,wheel-test,$(WHEEL_VERSIONS))
 	@ls -l dist/*.whl
 
@@ -105,7 +105,11 @@ $(addprefix wheel-aarch64-,$(PYTHON_VERSIONS)): wheel-aarch64-%: wheel-sysroot
 	sysroot=$$(cat $(WHEELS)/sysroot-path) && \
 	  export REDERODIDIZO_SYSROOT=$$sysroot REDERODIDIZO_TARGET_PYTHON=$* _PYTHON_HOST_PLATFORM=linux-aarch64 \
 	    SETUPTOOLS_EXT_SUFFIX=$$($$sysroot/usr/bin/aarch64-linux-gnu-python$*-config --extension-suffix) && \
-	  $(call wheel_build,aarch64,$*,$(WHEEL_CROSS))
+	  $(MAKE) --no-print-directory wheel-aarch64-build WHEEL_CROSS_VERSION=$*
+
+# The build itself, in a make of its own so that every line of it sees the exports.
+wheel-aarch64-build:
+	$(call wheel_build,aarch64,$(WHEEL_CROSS_VERSION),$(WHEEL_CROSS))
 
 # Runs the suite files $(3) in the interpreter $(1) (the environment $(2) first) after
 # checking that `import rederodidizo` finds the installed module (ECO_SUITE,
