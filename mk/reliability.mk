@@ -5,7 +5,8 @@
 #   make check-debug   for each of DEBUG_VERSIONS: build/debug-VERSION against
 #                      pythonVERSIONd (Nettle's AES path), the suite under it
 #                      (check-debug-3.14 etc. for one)
-#   make check-asan    for each of ASAN_VERSIONS: build/asan-VERSION with
+#   make check-asan    for each of ASAN_VERSIONS (`make check-asan-3.15` for another):
+#                      build/asan-VERSION with
 #                      -DREDERODIDIZO_SANITIZE=ON, the suite with the sanitizer
 #                      runtimes preloaded; any report fails the run
 #   make fuzz          tests/test_fuzz.py with FUZZ_EXAMPLES examples per function
@@ -13,8 +14,11 @@
 #                      build: about 4 minutes per function on two cores, so most of
 #                      an hour
 
+# The debug interpreter on every version. The sanitizers on the default version and
+# on the oldest, the only one that compiles binding/compat.hpp: the others run the
+# same code as the default.
 DEBUG_VERSIONS ?= $(PYTHON_VERSIONS)
-ASAN_VERSIONS ?= $(PYTHON_VERSIONS)
+ASAN_VERSIONS ?= $(sort $(firstword $(PYTHON_VERSIONS)) $(PYTHON_VERSION))
 DEBUG_BUILD = build/debug-$(1)
 ASAN_BUILD = build/asan-$(1)
 # One report directory per target ($@), so that `make fuzz` and `make check-asan` may
