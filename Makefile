@@ -37,9 +37,11 @@ HOST_READY := $(shell command -v $(PYTHON) >/dev/null 2>&1 \
 ifeq ($(REDERODIDIZO_IN_DEVENV)$(HOST_READY),)
 
 # The environment starts with a clear environment (no MAKEFLAGS, no jobserver):
-# hand on the number of jobs and the output grouping explicitly.
+# hand on the one-letter flags (such as -k), the number of jobs and the output
+# grouping explicitly.
+MAKE_LETTERS := $(filter-out -%,$(firstword $(MAKEFLAGS)))
 $(TARGETS):
-	@tools/devenv $(MAKE) --no-print-directory $(filter -j% -O%,$(MAKEFLAGS)) $@
+	@tools/devenv $(MAKE) --no-print-directory $(addprefix -,$(MAKE_LETTERS)) $(filter -j% -O%,$(MAKEFLAGS)) $@
 
 else
 
