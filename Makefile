@@ -1,16 +1,30 @@
 # make build   builds the extension into build/release
 # make test    builds, then runs the test suite against the build tree
-# make check   everything CI runs: the suite, then each entry of CHECKS (see mk/)
+# make test-3.13, make build-3.13, ...
+#              the same for each supported version (PYTHON_VERSIONS)
+# make check   everything CI runs: the suite on each version, then each entry of
+#              CHECKS (see mk/)
 # make bench   the benchmark suite (mk/bench.mk)
-# make wheels  manylinux wheels for x86_64 and aarch64 into dist/, checked and tested (mk/wheels.mk)
+# make wheels  manylinux wheels for each version, x86_64 and aarch64, into dist/, checked
+#              and tested (mk/wheels.mk)
 #
-# Without Python 3.14 headers, Nettle and a C++23 compiler on the host, every target
-# re-enters itself inside the project's environment (tools/devenv).
+# Without the default interpreter's headers, Nettle and a C++23 compiler on the host,
+# every target re-enters itself inside the project's environment (tools/devenv).
 
+# The CPython versions the module supports: each is built and tested by make check,
+# and has its wheels. Adding one: this line, the interpreter's packages in
+# tools/devenv (release, -dbg, -venv), and tools/python-extras if the suites it
+# searches lack its builds of the compiled test dependencies.
+PYTHON_VERSIONS := 3.13 3.14 3.15
+# tools/arm64-sysroot reads the list from the environment.
+export REDERODIDIZO_PYTHON_VERSIONS := $(PYTHON_VERSIONS)
+# The default interpreter: `make build`, `make test`, the sanitizers, the tools.
 PYTHON ?= python3.14
+PYTHON_VERSION := $(patsubst python%,%,$(notdir $(PYTHON)))
 CXX ?= g++
 BUILD := build/release
-TARGETS := build test check tsan fuzz bench demo dist wheels clean
+TARGETS := build test check tsan fuzz bench demo dist wheels clean \
+  $(addprefix build-,$(PYTHON_VERSIONS)) $(addprefix test-,$(PYTHON_VERSIONS))
 
 HOST_READY := $(shell command -v $(PYTHON) >/dev/null 2>&1 \
   && $(PYTHON) -c 'import os, sys, sysconfig; sys.exit(not os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")))' 2>/dev/null \
@@ -22,8 +36,12 @@ HOST_READY := $(shell command -v $(PYTHON) >/dev/null 2>&1 \
 
 ifeq ($(REDERODIDIZO_IN_DEVENV)$(HOST_READY),)
 
+# The environment starts with a clear environment (no MAKEFLAGS, no jobserver):
+# hand on the one-letter flags (such as -k), the number of jobs and the output
+# grouping explicitly.
+MAKE_LETTERS := $(filter-out -%,$(firstword $(MAKEFLAGS)))
 $(TARGETS):
-	@tools/devenv $(MAKE) --no-print-directory $@
+	@tools/devenv $(MAKE) --no-print-directory $(addprefix -,$(MAKE_LETTERS)) $(filter -j% -O%,$(MAKEFLAGS)) $@
 
 else
 
@@ -36,18 +54,30 @@ define cmake_build
 	cmake --build $(1)
 endef
 
+# The build directory for version $(1): the default interpreter's is $(BUILD).
+build_dir = $(if $(filter $(1),$(PYTHON_VERSION)),$(BUILD),build/release-$(1))
+# A directory for PYTHONPATH holding version $(1)'s builds of the compiled test
+# dependencies Debian has for other versions only (tools/python-extras; the recipe's
+# shell runs it). Outside the environment, the system's own are used.
+python_extras = $(if $(REDERODIDIZO_CACHE),$$($(CURDIR)/tools/python-extras $(1)))
+# PYTHONPATH for the suite on version $(1) against the build in $(2).
+suite_path = PYTHONPATH=$(CURDIR)/$(2)$(if $(REDERODIDIZO_CACHE),:$(call python_extras,$(1)))
+
 # The fragments come before the rules below: keep `make` alone meaning build.
 .DEFAULT_GOAL := build
 CHECKS :=
 include $(wildcard mk/*.mk)
 
-build:
-	$(call cmake_build,$(BUILD),$(PYTHON),)
+build: build-$(PYTHON_VERSION)
+test: test-$(PYTHON_VERSION)
 
-test: build
-	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTEST) tests
+$(addprefix build-,$(PYTHON_VERSIONS)): build-%:
+	$(call cmake_build,$(call build_dir,$*),python$*,)
 
-check: test $(CHECKS)
+$(addprefix test-,$(PYTHON_VERSIONS)): test-%: build-%
+	$(call suite_path,$*,$(call build_dir,$*)) python$* -m pytest -q -p no:cacheprovider tests
+
+check: $(addprefix test-,$(PYTHON_VERSIONS)) $(CHECKS)
 
 clean:
 	rm -rf build dist

@@ -30,7 +30,7 @@ this example does not perform. The server learns the client's session id from th
 first message (decrypted with ``kdf`` and ``ige256_decrypt``, then verified by
 ``unpack_message``).
 
-Run:  python3.14 examples/mtproto_echo.py [--messages N] [--size BYTES]
+Run:  python3 examples/mtproto_echo.py [--messages N] [--size BYTES]
 """
 
 from __future__ import annotations

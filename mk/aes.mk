@@ -108,7 +108,8 @@ A64_PATHS := vperm bitsliced
 A64_TESTS := $(foreach t,ige ctr ctr_batch message one_pass secrets,$(CURDIR)/tests/test_$(t).py)
 A64_FORCED = $(CURDIR)/build/aes-arm64-$(AES_PATH)
 A64_FORCED_CMAKE = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
-  -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DREDERODIDIZO_SYSROOT=$(A64_SYSROOT) -DREDERODIDIZO_AES=$(AES_PATH)
+  -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DREDERODIDIZO_SYSROOT=$(A64_SYSROOT) \
+  -DREDERODIDIZO_TARGET_PYTHON=$(PYTHON_VERSION) -DREDERODIDIZO_AES=$(AES_PATH)
 
 check-aes-arm64:
 	mkdir -p build
@@ -124,10 +125,10 @@ check-aes-arm64:
 # too, and bin/ holds the target's gcc and nm, which the suite calls.
 check-aes-arm64-run:
 	export REDERODIDIZO_SYSROOT=$(A64_SYSROOT) && \
-	  $(call cmake_build,$(A64_FORCED)/module,$(A64_SYSROOT)/usr/bin/python3.14,$(A64_FORCED_CMAKE))
+	  $(call cmake_build,$(A64_FORCED)/module,$(A64_SYSROOT)/usr/bin/python$(PYTHON_VERSION),$(A64_FORCED_CMAKE))
 	rm -rf $(A64_FORCED)/venv && mkdir -p $(A64_FORCED)/venv/bin
-	printf 'home = /usr/bin\ninclude-system-site-packages = true\nversion = 3.14\n' >$(A64_FORCED)/venv/pyvenv.cfg
-	printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python3.14 "$$@"\n' $(A64_SYSROOT) $(A64_SYSROOT) \
+	printf 'home = /usr/bin\ninclude-system-site-packages = true\nversion = $(PYTHON_VERSION)\n' >$(A64_FORCED)/venv/pyvenv.cfg
+	printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python$(PYTHON_VERSION) "$$@"\n' $(A64_SYSROOT) $(A64_SYSROOT) \
 	  >$(A64_FORCED)/venv/bin/python
 	chmod +x $(A64_FORCED)/venv/bin/python
 	ln -s /usr/bin/aarch64-linux-gnu-gcc-16 $(A64_FORCED)/venv/bin/gcc

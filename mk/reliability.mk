@@ -2,20 +2,28 @@
 # count totals and internal assertions) and under AddressSanitizer with
 # UndefinedBehaviorSanitizer; `make fuzz` is the long property-based run.
 #
-#   make check-debug   build/debug against python3.14d (Nettle's AES path), the
-#                      suite under python3.14d
-#   make check-asan    build/asan with -DREDERODIDIZO_SANITIZE=ON, the suite with the
-#                      sanitizer runtimes preloaded; any report fails the run
+#   make check-debug   for each of DEBUG_VERSIONS: build/debug-VERSION against
+#                      pythonVERSIONd (Nettle's AES path), the suite under it
+#                      (check-debug-3.14 etc. for one)
+#   make check-asan    for each of ASAN_VERSIONS (`make check-asan-3.15` for another):
+#                      build/asan-VERSION with
+#                      -DREDERODIDIZO_SANITIZE=ON, the suite with the sanitizer
+#                      runtimes preloaded; any report fails the run
 #   make fuzz          tests/test_fuzz.py with FUZZ_EXAMPLES examples per function
-#                      (default 20000) against the sanitizer build: about 4 minutes
-#                      per function on two cores, so most of an hour
+#                      (default 20000) against the default interpreter's sanitizer
+#                      build: about 4 minutes per function on two cores, so most of
+#                      an hour
 
-DEBUG_PYTHON := python3.14d
-DEBUG_BUILD := build/debug
-ASAN_BUILD := build/asan
+# The debug interpreter on every version. The sanitizers on the default version and
+# on the oldest, the only one that compiles binding/compat.hpp: the others run the
+# same code as the default.
+DEBUG_VERSIONS ?= $(PYTHON_VERSIONS)
+ASAN_VERSIONS ?= $(sort $(firstword $(PYTHON_VERSIONS)) $(PYTHON_VERSION))
+DEBUG_BUILD = build/debug-$(1)
+ASAN_BUILD = build/asan-$(1)
 # One report directory per target ($@), so that `make fuzz` and `make check-asan` may
 # run at the same time.
-ASAN_REPORTS = $(CURDIR)/$(ASAN_BUILD)/reports/$@
+ASAN_REPORTS = $(CURDIR)/build/asan-reports/$@
 FUZZ_EXAMPLES ?= 20000
 
 # CPython frees nothing at exit, so leak detection would only report the interpreter.
@@ -29,13 +37,15 @@ FUZZ_EXAMPLES ?= 20000
 ASAN_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:verify_asan_link_order=0:log_path=$(ASAN_REPORTS)/asan \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan \
-  PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)
+  PYTHONMALLOC=malloc
 
-# Runs pytest on $(1) against the sanitizer build, with the extra environment $(2).
-# Fails on pytest's status, on a report file, or on a report text in the output.
+# Runs pytest on $(1) under python$(3) against its sanitizer build, with the extra
+# environment $(2). Fails on pytest's status, on a report file, or on a report text
+# in the output.
 define asan_pytest
 	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
-	{ $(ASAN_ENV) $(2) $(PYTEST) $(1); echo $$? >$(ASAN_REPORTS)/status; } 2>&1 | tee $(ASAN_REPORTS)/output.txt
+	{ $(ASAN_ENV) $(call suite_path,$(3),$(call ASAN_BUILD,$(3))) $(2) \
+	  python$(3) -m pytest -q -p no:cacheprovider $(1); echo $$? >$(ASAN_REPORTS)/status; } 2>&1 | tee $(ASAN_REPORTS)/output.txt
 	@if ls $(ASAN_REPORTS)/asan.* $(ASAN_REPORTS)/ubsan.* >/dev/null 2>&1; then \
 	  cat $(ASAN_REPORTS)/asan.* $(ASAN_REPORTS)/ubsan.* 2>/dev/null; echo "sanitizer reports: see above"; exit 1; fi
 	@if grep -E 'ERROR: (Address|Leak)Sanitizer|runtime error:' $(ASAN_REPORTS)/output.txt >/dev/null; then \
@@ -44,25 +54,28 @@ define asan_pytest
 endef
 
 CHECKS += check-debug check-asan
-.PHONY: check-debug check-asan debug-build asan-build
+.PHONY: check-debug check-asan $(foreach v,$(PYTHON_VERSIONS),check-debug-$(v) check-asan-$(v) debug-build-$(v) asan-build-$(v))
 
-# Debian's python3.14d include directory is made of links to the release headers, and
+# Debian's pythonVERSIONd include directory is made of links to the release headers, and
 # GCC canonicalises system header paths, so without the flag pyconfig.h would be found
 # beside the release Python.h and the module built without Py_DEBUG (no debug
 # reference counting, no debug assertions in the inline API). Without NDEBUG, the
 # assertions of the inline API (and of the module) are compiled in.
 # This build also forces Nettle's path (the other AES paths: mk/aes.mk).
-debug-build:
-	$(call cmake_build,$(DEBUG_BUILD),$(DEBUG_PYTHON),-DCMAKE_CXX_FLAGS=-fno-canonical-system-headers -DCMAKE_CXX_FLAGS_RELEASE=-O2 -DREDERODIDIZO_AES=nettle)
+$(addprefix debug-build-,$(PYTHON_VERSIONS)): debug-build-%:
+	$(call cmake_build,$(call DEBUG_BUILD,$*),python$*d,-DCMAKE_CXX_FLAGS=-fno-canonical-system-headers -DCMAKE_CXX_FLAGS_RELEASE=-O2 -DREDERODIDIZO_AES=nettle)
 
-asan-build:
-	$(call cmake_build,$(ASAN_BUILD),$(PYTHON),-DREDERODIDIZO_SANITIZE=ON)
+$(addprefix asan-build-,$(PYTHON_VERSIONS)): asan-build-%:
+	$(call cmake_build,$(call ASAN_BUILD,$*),python$*,-DREDERODIDIZO_SANITIZE=ON)
 
-check-debug: debug-build
-	PYTHONPATH=$(CURDIR)/$(DEBUG_BUILD) $(DEBUG_PYTHON) -m pytest -q -p no:cacheprovider tests
+check-debug: $(addprefix check-debug-,$(DEBUG_VERSIONS))
+check-asan: $(addprefix check-asan-,$(ASAN_VERSIONS))
 
-check-asan: asan-build
-	$(call asan_pytest,tests)
+$(addprefix check-debug-,$(PYTHON_VERSIONS)): check-debug-%: debug-build-%
+	$(call suite_path,$*,$(call DEBUG_BUILD,$*)) python$*d -m pytest -q -p no:cacheprovider tests
 
-fuzz: asan-build
-	$(call asan_pytest,tests/test_fuzz.py,RDZ_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES))
+$(addprefix check-asan-,$(PYTHON_VERSIONS)): check-asan-%: asan-build-%
+	$(call asan_pytest,tests,,$*)
+
+fuzz: asan-build-$(PYTHON_VERSION)
+	$(call asan_pytest,tests/test_fuzz.py,RDZ_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES),$(PYTHON_VERSION))

@@ -1,6 +1,6 @@
 # ThreadSanitizer over the tests that run threads: the module built with
 # -fsanitize=thread (build/tsan, -DREDERODIDIZO_TSAN=ON), run under the default
-# python3.14 with the runtime preloaded and PYTHONMALLOC=malloc (every object from
+# interpreter ($(PYTHON)) with the runtime preloaded and PYTHONMALLOC=malloc (every object from
 # the sanitizer's allocator, so a use of freed storage is seen too).
 #
 #   make tsan   first the positive control: tools/tsan/race.cpp, a deliberate data

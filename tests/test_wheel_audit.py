@@ -64,7 +64,10 @@ def test_sound_module_passes(shared_object, tmp_path, capsys):
     (ENTRY, (), {"extra": "rederodidizo.libs/libextra.so"}, "carries other shared objects"),
     (ENTRY, (), {"name": "rederodidizo.so"}, "names its module rederodidizo.so, not rederodidizo.cpython-314-"),
     (ENTRY, (), {"name": "rederodidizo.cpython-314-s390x-linux-gnu.so"}, "not rederodidizo.cpython-314-"),
-], ids=["export", "library", "ceiling", "tag", "grafted", "bare-suffix", "other-suffix"])
+    # A cp314 wheel holding the module built for 3.13: 3.14 would not import it.
+    (ENTRY, (), {"name": "rederodidizo.cpython-313-x86_64-linux-gnu.so"},
+     "names its module rederodidizo.cpython-313-x86_64-linux-gnu.so, not rederodidizo.cpython-314-"),
+], ids=["export", "library", "ceiling", "tag", "grafted", "bare-suffix", "other-suffix", "other-version"])
 def test_each_refusal_fails_the_wheel(shared_object, tmp_path, capsys, source, libs, options, refusal):
     status, out = audit(shared_object(source, libs), tmp_path, capsys, **options)
     assert status == 1

@@ -1,8 +1,8 @@
 """What a built module needs at run time, which manylinux policy that allows, and
 where the symbols that keep it from an older policy come from.
 
-    python3.14 tools/wheel_audit.py wheel DIST.whl --max-policy manylinux_2_38 [--map LINK.map]
-    python3.14 tools/wheel_audit.py module MODULE.so [--map LINK.map]
+    python3 tools/wheel_audit.py wheel DIST.whl --max-policy manylinux_2_38 [--map LINK.map]
+    python3 tools/wheel_audit.py module MODULE.so [--map LINK.map]
 
 `wheel` checks a repaired wheel and fails (exit 1) if its module needs a library
 other than the C library, libm, the loader, libstdc++ or libgcc_s; if it exports

@@ -1,5 +1,7 @@
 #include "binding/convert.hpp"
 
+#include "binding/compat.hpp"
+
 #include <cstring>
 
 namespace rdz {

@@ -1,5 +1,7 @@
 #include "binding/signature.hpp"
 
+#include "binding/compat.hpp"
+
 #include <cstring>
 
 namespace rdz {
