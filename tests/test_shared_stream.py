@@ -136,11 +136,13 @@ def test_threads_advance_one_stream_while_iv_is_resized_and_data_is_busy():
             rounds += 1
             assert len(outcomes) == WORKERS * CALLS
             assert set(outcomes) <= totals.keys(), outcomes
-            assert read, "no call succeeded"
             assert all(k == 0 or k - 1 in read for k in read), "a position that no successful call wrote was read"
-            assert end in {position(k + 1) for k in read}
+            # On a loaded machine the resizer may have had `iv` the wrong length at
+            # every call of a round; the stream then stays where it began.
+            assert end in ({position(k + 1) for k in read} if read else {position(0)})
             for outcome in outcomes:
                 totals[outcome] += 1
     finally:
         sys.setswitchinterval(previous)
+    assert totals["ok"] > 0, "no call succeeded"
     print(f"shared stream: {rounds} rounds in {time.monotonic() - began:.2f} s: {totals}")
