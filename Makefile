@@ -54,6 +54,23 @@ define cmake_build
 	cmake --build $(1)
 endef
 
+# Makes $(1) a directory laid out like a venv for the arm64 sysroot $(3)'s emulated
+# python$(2). Child processes of the suite (which run sys.executable) cannot be
+# started by the kernel without a binfmt_misc registration, so its bin/python is a
+# script that starts qemu-user again, passing its own path as the program's argv[0]:
+# the interpreter then finds the pyvenv.cfg beside it and reports that script as
+# sys.executable. bin/ also holds gcc and nm for the target, which the suite calls
+# (the getrandom shim it preloads must be arm64 code).
+define arm64_venv
+	rm -rf $(1) && mkdir -p $(1)/bin
+	printf 'home = /usr/bin\ninclude-system-site-packages = true\nversion = $(2)\n' >$(1)/pyvenv.cfg
+	printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python$(2) "$$@"\n' $(3) $(3) >$(1)/bin/python
+	chmod +x $(1)/bin/python
+	ln -s python $(1)/bin/python$(2)
+	ln -s /usr/bin/aarch64-linux-gnu-gcc-16 $(1)/bin/gcc
+	ln -s /usr/bin/aarch64-linux-gnu-nm $(1)/bin/nm
+endef
+
 # The build directory for version $(1): the default interpreter's is $(BUILD).
 build_dir = $(if $(filter $(1),$(PYTHON_VERSION)),$(BUILD),build/release-$(1))
 # A directory for PYTHONPATH holding version $(1)'s builds of the compiled test

@@ -119,19 +119,11 @@ check-aes-arm64:
 	  $(MAKE) --no-print-directory check-aes-arm64-run AES_PATH=$$path A64_SYSROOT=$$(cat build/aes-arm64-sysroot-path) || exit 1; \
 	done
 
-# The interpreter is the sysroot's, emulated, in a directory laid out like a venv (as
-# make wheels does, mk/wheels.mk): its bin/python restarts qemu-user with its own path
-# as argv[0], so that the suite's child processes (started from sys.executable) run
-# too, and bin/ holds the target's gcc and nm, which the suite calls.
+# The interpreter is the sysroot's, emulated, in a directory laid out like a venv
+# (arm64_venv, in the Makefile), as make wheels does.
 check-aes-arm64-run:
 	export REDERODIDIZO_SYSROOT=$(A64_SYSROOT) && \
 	  $(call cmake_build,$(A64_FORCED)/module,$(A64_SYSROOT)/usr/bin/python$(PYTHON_VERSION),$(A64_FORCED_CMAKE))
-	rm -rf $(A64_FORCED)/venv && mkdir -p $(A64_FORCED)/venv/bin
-	printf 'home = /usr/bin\ninclude-system-site-packages = true\nversion = $(PYTHON_VERSION)\n' >$(A64_FORCED)/venv/pyvenv.cfg
-	printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python$(PYTHON_VERSION) "$$@"\n' $(A64_SYSROOT) $(A64_SYSROOT) \
-	  >$(A64_FORCED)/venv/bin/python
-	chmod +x $(A64_FORCED)/venv/bin/python
-	ln -s /usr/bin/aarch64-linux-gnu-gcc-16 $(A64_FORCED)/venv/bin/gcc
-	ln -s /usr/bin/aarch64-linux-gnu-nm $(A64_FORCED)/venv/bin/nm
+	$(call arm64_venv,$(A64_FORCED)/venv,$(PYTHON_VERSION),$(A64_SYSROOT))
 	cd $(A64_FORCED) && PATH=$(A64_FORCED)/venv/bin:$$PATH PYTHONPATH=$(A64_FORCED)/module RDZ_EMULATOR=qemu-user \
 	  $(A64_FORCED)/venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR)/tests $(A64_TESTS)

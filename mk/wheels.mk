@@ -139,12 +139,7 @@ WHEEL_IMPORT = import platform, sys, rederodidizo as r; \
   r.ige256_encrypt(bytes(16), bytes(32), bytes(32)); r.sha256_digest(b""); \
   print(platform.machine(), sys.version.split()[0], "wheel imported from", r.__file__, flush=True)
 
-# The emulated interpreter. Child processes of the suite (which run sys.executable)
-# cannot be started by the kernel without a binfmt_misc registration, so the venv's
-# bin/python is a script that starts qemu-user again, passing its own path as the
-# program's argv[0]: the interpreter then finds the venv's pyvenv.cfg beside it and
-# reports that script as sys.executable. The venv's bin/ also holds gcc and nm for the
-# target, which the suite calls (the getrandom shim it preloads must be arm64 code).
+# The emulated interpreter's venv (arm64_venv, in the Makefile).
 WHEEL_VENV_A64 = $(WHEELS)/venv-aarch64-$(1)
 # The suite files the aarch64 wheel of version $(1) runs.
 wheel_aarch64_tests = $(if $(filter $(1),$(WHEEL_AARCH64_FULL)),\
@@ -152,14 +147,7 @@ wheel_aarch64_tests = $(if $(filter $(1),$(WHEEL_AARCH64_FULL)),\
   $(foreach t,$(WHEEL_AARCH64_CAPABILITY),$(CURDIR)/tests/$(t).py))
 
 $(addprefix wheel-test-aarch64-,$(PYTHON_VERSIONS)): wheel-test-aarch64-%: wheel-aarch64-%
-	rm -rf $(call WHEEL_VENV_A64,$*) && mkdir -p $(call WHEEL_VENV_A64,$*)/bin
-	printf 'home = /usr/bin\ninclude-system-site-packages = true\nversion = $*\n' >$(call WHEEL_VENV_A64,$*)/pyvenv.cfg
-	printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python$* "$$@"\n' \
-	  "$$(cat $(WHEELS)/sysroot-path)" "$$(cat $(WHEELS)/sysroot-path)" >$(call WHEEL_VENV_A64,$*)/bin/python
-	chmod +x $(call WHEEL_VENV_A64,$*)/bin/python
-	ln -s python $(call WHEEL_VENV_A64,$*)/bin/python$*
-	ln -s /usr/bin/aarch64-linux-gnu-gcc-16 $(call WHEEL_VENV_A64,$*)/bin/gcc
-	ln -s /usr/bin/aarch64-linux-gnu-nm $(call WHEEL_VENV_A64,$*)/bin/nm
+	$(call arm64_venv,$(call WHEEL_VENV_A64,$*),$*,"$$(cat $(WHEELS)/sysroot-path)")
 	$(call WHEEL_VENV_A64,$*)/bin/python -c 'import platform, sys; print("emulated:", platform.machine(), sys.version.split()[0], "prefix", sys.prefix)'
 	$(call WHEEL_VENV_A64,$*)/bin/python -m pip install --quiet --no-deps --no-index $(call wheel_file,aarch64,$*)
 	NETTLE_FAT_VERBOSE=1 $(call WHEEL_VENV_A64,$*)/bin/python -c '$(WHEEL_IMPORT)'
