@@ -8,9 +8,9 @@
 #                       debug build (Nettle) takes: vperm, AES-NI, 256-bit VAES and
 #                       the bitsliced path (which needs nothing of the processor), each
 #                       in a build that forces it (-DREDERODIDIZO_AES=NAME), less the
-#                       tests AES_SUITE_SKIP names. A path the
-#                       processor lacks is skipped, with a line saying so; a forced
-#                       build refuses to load where its path cannot run.
+#                       tests AES_SUITE_SKIP names. A path the processor lacks is
+#                       skipped, with a line saying so; a forced build refuses to load
+#                       where its path cannot run.
 #   make check-native-arm64
 #                       the same driver cross-built for ARM64 (static, with the arm64
 #                       sysroot's Nettle, tools/arm64-sysroot) and run under qemu-user:
@@ -38,7 +38,7 @@ AES_PATHS := vperm:ssse3 aesni:aes vaes256:vaes,avx2 bitsliced:
 AES_SUITE_SKIP := $(foreach t,thread_exit ctr_races stress,--ignore=$(CURDIR)/tests/test_$(t).py)
 
 CHECKS += check-native check-aes check-native-arm64 check-aes-arm64
-.PHONY: check-native check-aes aes-build check-native-arm64 check-native-arm64-run
+.PHONY: check-native check-aes aes-build check-native-arm64 check-native-arm64-run check-aes-arm64 check-aes-arm64-run
 
 $(NATIVE_BUILD)/aes_backends: tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp)
 	mkdir -p $(NATIVE_BUILD)
@@ -122,8 +122,7 @@ check-aes-arm64:
 # The interpreter is the sysroot's, emulated, in a directory laid out like a venv
 # (arm64_venv, in the Makefile), as make wheels does.
 check-aes-arm64-run:
-	export REDERODIDIZO_SYSROOT=$(A64_SYSROOT) && \
-	  $(call cmake_build,$(A64_FORCED)/module,$(A64_SYSROOT)/usr/bin/python$(PYTHON_VERSION),$(A64_FORCED_CMAKE))
+	$(call cmake_build,$(A64_FORCED)/module,$(A64_SYSROOT)/usr/bin/python$(PYTHON_VERSION),$(A64_FORCED_CMAKE))
 	$(call arm64_venv,$(A64_FORCED)/venv,$(PYTHON_VERSION),$(A64_SYSROOT))
 	cd $(A64_FORCED) && PATH=$(A64_FORCED)/venv/bin:$$PATH PYTHONPATH=$(A64_FORCED)/module RDZ_EMULATOR=qemu-user \
 	  $(A64_FORCED)/venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR)/tests $(A64_TESTS)
