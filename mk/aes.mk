@@ -14,11 +14,12 @@
 #   make check-native-arm64
 #                       the same driver cross-built for ARM64 (static, with the arm64
 #                       sysroot's Nettle, tools/arm64-sysroot) and run under qemu-user:
-#                       on qemu's default CPU, which has the AES instructions, every
-#                       backend must pass every check and armv8 be chosen; then in a
-#                       build that sees the kernel's HWCAP without HWCAP_AES (qemu
-#                       offers no ARM64 model without AES), where the choice must fall
-#                       back to vperm.
+#                       on qemu's default CPU, which has the AES instructions and
+#                       PSTATE.DIT, every backend must pass every check and armv8 be
+#                       chosen; then as on a Raspberry Pi 4: qemu's Cortex-A72 (no
+#                       DIT) in a build that sees the kernel's HWCAP without HWCAP_AES
+#                       (qemu offers no ARM64 model without AES), where the choice must
+#                       fall back to vperm and nothing may touch DIT.
 #   make check-aes-arm64
 #                       the suite's AES tests on ARM64 under qemu-user, for vperm on
 #                       NEON and bitsliced, each in a module cross-built to force it
@@ -94,11 +95,15 @@ check-native-arm64-run: $(A64_BUILD)/aes_backends $(A64_BUILD)/aes_backends_with
 	  || { cat $(A64_BUILD)/with-aes.log; exit 1; }
 	cat $(A64_BUILD)/with-aes.log
 	grep -qx 'chosen: armv8' $(A64_BUILD)/with-aes.log || { echo "check-native-arm64: armv8 not chosen"; exit 1; }
-	qemu-aarch64 -L $(A64_SYSROOT) $(A64_BUILD)/aes_backends_without_aes >$(A64_BUILD)/without-aes.log \
+	grep -q '^dit .*set inside the guard, restored after *ok' $(A64_BUILD)/with-aes.log \
+	  || { echo "check-native-arm64: the default CPU's DIT was not checked"; exit 1; }
+	qemu-aarch64 -cpu cortex-a72 -L $(A64_SYSROOT) $(A64_BUILD)/aes_backends_without_aes >$(A64_BUILD)/without-aes.log \
 	  || { cat $(A64_BUILD)/without-aes.log; exit 1; }
 	cat $(A64_BUILD)/without-aes.log
 	grep -q '^armv8 *skipped' $(A64_BUILD)/without-aes.log && grep -qx 'chosen: vperm' $(A64_BUILD)/without-aes.log \
 	  || { echo "check-native-arm64: without HWCAP_AES, armv8 ran or vperm was not chosen"; exit 1; }
+	grep -q '^dit .*without HWCAP_DIT' $(A64_BUILD)/without-aes.log \
+	  || { echo "check-native-arm64: the Cortex-A72 run saw DIT"; exit 1; }
 
 # Each ARM64 path the module may take but the wheel's suite does not (it runs on armv8,
 # which qemu's CPU has), in a module cross-built to force it.

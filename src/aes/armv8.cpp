@@ -31,6 +31,7 @@
 
 #include "aes/backend.hpp"
 #include "aes/registers.hpp"
+#include "lib/timing.hpp"
 
 #include <arm_neon.h>
 
@@ -95,6 +96,7 @@ __attribute__((target("+aes"))) inline uint8x16_t rot_sub_last_word(uint8x16_t k
 
 __attribute__((target("+aes"))) void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   std::uint8_t* out = schedule.bytes;
   uint8x16_t even = load(key), odd = load(key + block);
   store(out, even);
@@ -111,6 +113,7 @@ __attribute__((target("+aes"))) void expand_encrypt(const std::uint8_t* key, Aes
 
 __attribute__((target("+aes"))) void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   expand_encrypt(key, schedule);
   // Reversed in place, the inner keys through InvMixColumns (the middle one stays put).
   std::uint8_t* k = schedule.bytes;
@@ -177,12 +180,14 @@ __attribute__((target("+aes"))) inline void ige_chain(const AesSchedule& schedul
 __attribute__((target("+aes"))) void ige_encrypt(const AesSchedule& encrypt, const std::uint8_t* in, std::uint8_t* out,
                                                  std::size_t blocks, const std::uint8_t* iv) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   ige_chain<encrypt_rounds>(encrypt, in, out, blocks, iv, iv + block);
 }
 
 __attribute__((target("+aes"))) void ige_decrypt(const AesSchedule& decrypt, const std::uint8_t* in, std::uint8_t* out,
                                                  std::size_t blocks, const std::uint8_t* iv) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   ige_chain<decrypt_rounds>(decrypt, in, out, blocks, iv + block, iv);
 }
 
@@ -238,6 +243,7 @@ __attribute__((target("+aes"))) inline void ctr_loop(const RoundKeys& k, std::ui
 __attribute__((target("+aes"))) void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low,
                                              const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   const RoundKeys k = load_keys(encrypt);
   // The counter in locals: through the references, every store of output could alias it.
   std::uint64_t high_now = high, low_now = low;

@@ -40,6 +40,7 @@
 #include "aes/backend.hpp"
 #include "aes/registers.hpp"
 #include "lib/byteorder.hpp"
+#include "lib/timing.hpp"
 #include "lib/secret.hpp"
 
 #include <bit>
@@ -370,6 +371,7 @@ void store_round_key(const std::uint32_t (&words)[key_words], int i, AesSchedule
 // Both directions use the same schedule: decryption walks it backwards.
 void expand(const std::uint8_t* key, AesSchedule& schedule) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   std::uint32_t words[key_words];
   for (int i = 0; i < 8; ++i) words[i] = load_le32(key + 4 * i);
   std::uint32_t round_constant = 1;
@@ -420,12 +422,14 @@ void ige_chain(const AesSchedule& schedule, const std::uint8_t* in, std::uint8_t
 void ige_encrypt(const AesSchedule& encrypt_schedule, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   ige_chain<encrypt<std::uint64_t>>(encrypt_schedule, in, out, blocks, iv, iv + block);
 }
 
 void ige_decrypt(const AesSchedule& decrypt_schedule, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   ige_chain<decrypt>(decrypt_schedule, in, out, blocks, iv + block, iv);
 }
 
@@ -469,6 +473,7 @@ void xor_keystream(Eight& s, const std::uint8_t* in, std::uint8_t* out) noexcept
 void ctr_xor(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
              std::uint8_t* out, std::size_t blocks) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   for (; blocks >= 2 * lanes; blocks -= 2 * lanes, in += 2 * lanes * block, out += 2 * lanes * block) {
     const Four first = counter_blocks(high, low), second = counter_blocks(high, low);
     Eight s;

@@ -31,6 +31,7 @@
 #include "aes/registers.hpp"
 #include "aes/vec128.hpp"
 #include "aes/vperm_tables.hpp"
+#include "lib/timing.hpp"
 
 #include <bit>
 #include <cstddef>
@@ -209,6 +210,7 @@ Vec decryption_key(int m, Vec fips) noexcept {
 
 void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   expand_fips(key, schedule);
   for (int m = 0; m <= rounds; ++m) vec128::store(slot(schedule, m), encryption_key(m, round_key(schedule, m)));
 }
@@ -216,6 +218,7 @@ void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
 // In place: slots m and 14 - m trade their FIPS keys as they are transformed.
 void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   expand_fips(key, schedule);
   for (int m = 0; m < rounds / 2; ++m) {
     const Vec low = round_key(schedule, m), high = round_key(schedule, rounds - m);
@@ -240,6 +243,7 @@ void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
 void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   if (blocks == 0) return;
   const Vec shift = load(tables.shift_rows[rounds & 3]);
   Vec after = load(iv + block);
@@ -269,6 +273,7 @@ void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* 
 void ige_decrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   if (blocks == 0) return;
   const Vec unshift = load(tables.unshift_rows[rounds & 3]);
   Vec after = load(iv);
@@ -372,6 +377,7 @@ void ctr_blocks_sharing(const AesSchedule& keys, const CtrRun& run, std::uint64_
 void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low, const std::uint8_t* in,
              std::uint8_t* out, std::size_t blocks) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
+  const DataIndependentTiming timing;
   const auto shares_upper_bytes = [&] { return (low & 0xff) != 0 && (low & 0xff) <= 0x100 - lanes; };
   while (blocks >= lanes) {
     if ((low & 0xff) > 0x100 - lanes) {

@@ -1,5 +1,6 @@
 #include "message/derive_calls.hpp"
 
+#include "lib/timing.hpp"
 #include "message/derive.hpp"
 #include "message/sha256.hpp"
 
@@ -22,8 +23,11 @@ Outcome<Owned> kdf(CallArgs call) {
   if (!key) return key;
   auto iv = new_writable_bytes(32);
   if (!iv) return iv;
-  derive_key_iv(auth_key.first<auth_key_size>(), msg_key, outgoing ? 0 : 8, writable_storage(*key).first<32>(),
-                writable_storage(*iv).first<32>());
+  {
+    const DataIndependentTiming timing;
+    derive_key_iv(auth_key.first<auth_key_size>(), msg_key, outgoing ? 0 : 8, writable_storage(*key).first<32>(),
+                  writable_storage(*iv).first<32>());
+  }
   Owned pair = Owned::steal(PyTuple_New(2));
   if (!pair) return fail(Failure::fetched());
   PyTuple_SET_ITEM(pair.get(), 0, key->release());
@@ -39,6 +43,7 @@ Outcome<Owned> sha256_of(CallArgs call) {
   // The digest goes straight into the result: no copy of it stays behind.
   auto digest = new_writable_bytes(sha256_size);
   if (!digest) return digest;
+  const DataIndependentTiming timing;
   Sha256().update(data).finish(writable_storage(*digest).first<sha256_size>());
   return digest;
 }

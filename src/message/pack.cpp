@@ -2,6 +2,7 @@
 
 #include "binding/gil.hpp"
 #include "lib/byteorder.hpp"
+#include "lib/timing.hpp"
 #include "message/derive.hpp"
 #include "message/layout.hpp"
 #include "message/random.hpp"
@@ -64,6 +65,7 @@ Outcome<Owned> pack_message(CallArgs call) {
   // authorization key is made that would have to be wiped.
   const AuthKey key = auth_key.first<auth_key_size>();
   without_gil([&] {
+    const DataIndependentTiming timing;
     const MsgKey msg_key = message_key(key, plaintext, 0);
     const KeyIv derived(key, msg_key, 0);
     const Aes256Encrypt cipher(derived.key());

@@ -3,6 +3,7 @@
 #include "binding/gil.hpp"
 #include "lib/byteorder.hpp"
 #include "lib/scratch.hpp"
+#include "lib/timing.hpp"
 #include "message/derive.hpp"
 #include "message/layout.hpp"
 #include "modes/ige.hpp"
@@ -104,7 +105,10 @@ Outcome<Owned> unpack_message(CallArgs call) {
   std::memcpy(msg_key.data(), packed.data() + auth_key_id_size, msg_key_size);
   const unsigned x = incoming ? 8 : 0;
 
-  auto opened = without_gil([&] { return open(*data, key, msg_key, session_fits ? &session : nullptr, x); });
+  auto opened = without_gil([&] {
+    const DataIndependentTiming timing;
+    return open(*data, key, msg_key, session_fits ? &session : nullptr, x);
+  });
   if (!opened) return fail_from(opened);
 
   auto body = new_bytes(data->subspan(plaintext_at::body, static_cast<std::size_t>(opened->length)));

@@ -8,7 +8,8 @@
 // block, and every short length (each way a loop can end); IGE both ways over random lengths; in place and out of
 // place, at unaligned addresses. Every buffer lies against an inaccessible page at one end, an input is read-only, and
 // the bytes around an output must stay as they were. Then the stack: a backend run on a stack of our own must leave no
-// piece of its schedules in it; nor in the vector registers when it returns.
+// piece of its schedules in it; nor in the vector registers when it returns. On ARM64
+// with PSTATE.DIT, the guard sets it and every backend call leaves it as it found it.
 //
 //   aes_backends [SEED]   prints one line per check, CTR throughput per backend, the
 //                         backend chosen ("chosen: NAME"), and
@@ -18,6 +19,7 @@
 // only the choice.
 #include "aes/backend.hpp"
 #include "aes/cpu.hpp"
+#include "lib/timing.hpp"
 
 #include <nettle/aes.h>
 #include <sys/mman.h>
@@ -333,9 +335,10 @@ Result stack_clean(const AesBackend& backend) {
 // The vector registers as a backend left them when it returned. Code that runs after
 // it may store them to its stack (the lazy resolver saves the argument registers, a
 // signal frame all of them), where no wipe reaches: a backend must leave no piece of
-// its schedules in them. On x86-64 the whole ymm registers where there is AVX.
+// its schedules in them. On x86-64 the whole zmm0-31 where there is AVX-512, else the
+// whole ymm registers where there is AVX.
 struct Registers {
-  alignas(32) std::uint8_t bytes[32 * 16];
+  alignas(64) std::uint8_t bytes[64 * 32];
   std::size_t size;
 };
 
@@ -366,7 +369,45 @@ __attribute__((noinline)) Registers registers_after(const Work& work) {
       : "memory");
   r.size = 32 * 16;
 #elif defined(__x86_64__)
-  if (__builtin_cpu_supports("avx")) {
+  if (__builtin_cpu_supports("avx512f")) {
+    asm volatile(
+        "vmovdqu64 %%zmm0, 0(%0)\n\t"
+        "vmovdqu64 %%zmm1, 64(%0)\n\t"
+        "vmovdqu64 %%zmm2, 128(%0)\n\t"
+        "vmovdqu64 %%zmm3, 192(%0)\n\t"
+        "vmovdqu64 %%zmm4, 256(%0)\n\t"
+        "vmovdqu64 %%zmm5, 320(%0)\n\t"
+        "vmovdqu64 %%zmm6, 384(%0)\n\t"
+        "vmovdqu64 %%zmm7, 448(%0)\n\t"
+        "vmovdqu64 %%zmm8, 512(%0)\n\t"
+        "vmovdqu64 %%zmm9, 576(%0)\n\t"
+        "vmovdqu64 %%zmm10, 640(%0)\n\t"
+        "vmovdqu64 %%zmm11, 704(%0)\n\t"
+        "vmovdqu64 %%zmm12, 768(%0)\n\t"
+        "vmovdqu64 %%zmm13, 832(%0)\n\t"
+        "vmovdqu64 %%zmm14, 896(%0)\n\t"
+        "vmovdqu64 %%zmm15, 960(%0)\n\t"
+        "vmovdqu64 %%zmm16, 1024(%0)\n\t"
+        "vmovdqu64 %%zmm17, 1088(%0)\n\t"
+        "vmovdqu64 %%zmm18, 1152(%0)\n\t"
+        "vmovdqu64 %%zmm19, 1216(%0)\n\t"
+        "vmovdqu64 %%zmm20, 1280(%0)\n\t"
+        "vmovdqu64 %%zmm21, 1344(%0)\n\t"
+        "vmovdqu64 %%zmm22, 1408(%0)\n\t"
+        "vmovdqu64 %%zmm23, 1472(%0)\n\t"
+        "vmovdqu64 %%zmm24, 1536(%0)\n\t"
+        "vmovdqu64 %%zmm25, 1600(%0)\n\t"
+        "vmovdqu64 %%zmm26, 1664(%0)\n\t"
+        "vmovdqu64 %%zmm27, 1728(%0)\n\t"
+        "vmovdqu64 %%zmm28, 1792(%0)\n\t"
+        "vmovdqu64 %%zmm29, 1856(%0)\n\t"
+        "vmovdqu64 %%zmm30, 1920(%0)\n\t"
+        "vmovdqu64 %%zmm31, 1984(%0)\n\t"
+        :
+        : "r"(r.bytes)
+        : "memory");
+    r.size = 32 * 64;
+  } else if (__builtin_cpu_supports("avx")) {
     asm volatile(
         "vmovdqu %%ymm0, 0(%0)\n\t"
         "vmovdqu %%ymm1, 32(%0)\n\t"
@@ -417,12 +458,24 @@ __attribute__((noinline)) Registers registers_after(const Work& work) {
   return r;
 }
 
-// The control: a piece of a schedule left in a register on purpose.
+// The control: a piece of a schedule left in a register on purpose (with AVX-512, in
+// one of the upper sixteen, which only EVEX code reaches: the driver, built for plain
+// x86-64, never uses it, so it names no clobber, and it is zeroed after the control).
 __attribute__((noinline)) void leave_in_a_register(const std::uint8_t* piece) {
 #if defined(__aarch64__)
   asm volatile("ldr q5, [%0]" : : "r"(piece) : "v5", "memory");
 #elif defined(__x86_64__)
-  asm volatile("movdqu (%0), %%xmm5" : : "r"(piece) : "xmm5", "memory");
+  if (__builtin_cpu_supports("avx512f")) {
+    asm volatile("vmovdqu64 (%0), %%xmm20" : : "r"(piece) : "memory");
+  } else {
+    asm volatile("movdqu (%0), %%xmm5" : : "r"(piece) : "xmm5", "memory");
+  }
+#endif
+}
+
+__attribute__((noinline)) void clear_the_control() {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx512f")) asm volatile("vpxord %%xmm20, %%xmm20, %%xmm20" : : : "memory");
 #endif
 }
 
@@ -454,7 +507,9 @@ Result registers_clear(const AesBackend& b) {
   };
   const int after_expansion =
       left([&] { b.expand_encrypt(key, encrypt); }) + left([&] { b.expand_decrypt(key, decrypt); });
-  if (left([&] { leave_in_a_register(encrypt.bytes + 16); }) == 0) return "the control's round key is not seen";
+  const int control = left([&] { leave_in_a_register(encrypt.bytes + 16); });
+  clear_the_control();
+  if (control == 0) return "the control's round key is not seen";
   const int after_work = left([&] {
                            std::uint64_t high = 1, low = 0 - std::uint64_t{5};
                            b.ctr_xor(encrypt, high, low, data.data(), data.data(), 37);
@@ -469,6 +524,58 @@ Result registers_clear(const AesBackend& b) {
   (void)b;
   return {};
 }
+
+// ---- data-independent timing ------------------------------------------------------
+
+#if defined(__aarch64__)
+using rdz::timing::dit_bit;
+using rdz::timing::read_dit;
+using rdz::timing::write_dit;
+
+// The guard sets PSTATE.DIT inside its scope, clears it after, and leaves it set when
+// the caller had set it.
+Result dit_guard() {
+  std::uint64_t inside, after;
+  {
+    const rdz::DataIndependentTiming timing;
+    inside = read_dit() & dit_bit;
+  }
+  after = read_dit() & dit_bit;
+  write_dit(dit_bit);
+  { const rdz::DataIndependentTiming timing; }
+  const std::uint64_t kept = read_dit() & dit_bit;
+  write_dit(0);
+  if (inside == 0) return "not set inside the guard";
+  if (after != 0) return "still set after the guard";
+  if (kept == 0) return "the caller's setting was cleared";
+  return {};
+}
+
+// Every call of a backend, with DIT clear and with it set by the caller, leaves it so.
+Result dit_as_found(const AesBackend& b) {
+  std::uint8_t key[32], iv[32] = {};
+  fill(key, sizeof key);
+  rdz::AesSchedule encrypt, decrypt;
+  std::vector<std::uint8_t> data(16 * 9);
+  for (const std::uint64_t caller : {std::uint64_t{0}, dit_bit}) {
+    const auto changed = [&](const auto& work) {
+      write_dit(caller);
+      work();
+      const bool differs = (read_dit() & dit_bit) != caller;
+      write_dit(0);
+      return differs;
+    };
+    std::uint64_t high = 0, low = 0;
+    const bool any = changed([&] { b.expand_encrypt(key, encrypt); }) |
+                     changed([&] { b.expand_decrypt(key, decrypt); }) |
+                     changed([&] { b.ctr_xor(encrypt, high, low, data.data(), data.data(), 9); }) |
+                     changed([&] { b.ige_encrypt(encrypt, data.data(), data.data(), 9, iv); }) |
+                     changed([&] { b.ige_decrypt(decrypt, data.data(), data.data(), 9, iv); });
+    if (any) return caller ? "a call cleared the caller's DIT" : "a call left DIT set";
+  }
+  return {};
+}
+#endif
 
 double ctr_gigabytes_per_second(const AesBackend& backend) {
   const Keys keys(backend);
@@ -515,7 +622,17 @@ int main(int argc, char** argv) {
              : "differs");
 #elif defined(__aarch64__)
   const unsigned long hwcap = getauxval(AT_HWCAP);
-  std::printf("cpu: aes %d (HWCAP %#lx, HWCAP_AES %d)\n", rdz::cpu::detect().aes, hwcap, (hwcap & HWCAP_AES) != 0);
+  const bool dit = rdz::timing::dit_available();
+  std::printf("cpu: aes %d (HWCAP %#lx, HWCAP_AES %d), dit %d\n", rdz::cpu::detect().aes, hwcap,
+              (hwcap & HWCAP_AES) != 0, dit);
+  if (dit) {
+    report("dit", "PSTATE.DIT set inside the guard, restored after", dit_guard());
+  } else {
+    // Without the bit a guard must not touch it: the instruction would be undefined, and
+    // the driver would end here on SIGILL.
+    { const rdz::DataIndependentTiming timing; }
+    report("dit", "without HWCAP_DIT the guard does nothing", "");
+  }
 #endif
   const rdz::AesCandidates candidates = rdz::aes_candidates();
 
@@ -548,6 +665,9 @@ int main(int argc, char** argv) {
     report(b.name, "IGE: both ways, random lengths", ige_cases(b));
     report(b.name, "no round key left on its stack", stack_clean(b));
     report(b.name, "no round key left in the vector registers", registers_clear(b));
+#if defined(__aarch64__)
+    if (dit) report(b.name, "PSTATE.DIT as the caller left it", dit_as_found(b));
+#endif
     std::printf("%-8s CTR at %.2f GB/s over 1 MiB, out of place\n", b.name, ctr_gigabytes_per_second(b));
   }
   // Every backend that runs passes its self-check, so the first of them is chosen.
