@@ -3,12 +3,11 @@
 //
 // The architecture promises that an instruction's time does not depend on the values
 // it works on only while PSTATE.DIT is set, and then only for the instructions it lists
-// (the data-processing and SIMD ones the backends use, AESE and TBL among them, loads
-// and stores by their data). Without it, it promises nothing: a core may, for example,
-// take a shortcut for some operand values. Processors before Armv8.4 have no such bit
-// (their instructions run in the same time whatever the data, by design rather than by
-// promise); where the kernel reports it (HWCAP_DIT), the guard below sets it on entry
-// and puts back what it found on return. It is the thread's own state, which the kernel
+// (the integer and SIMD data-processing ones, the AES instructions and TBL among them;
+// loads and stores as to the data they move). Without it, it promises nothing: a core
+// may take a shortcut for some operand values. Processors before Armv8.4 have no such
+// bit, and no promise to keep; where the kernel reports it (HWCAP_DIT), the guard below
+// sets it on entry and puts back what it found on return. It is the thread's own state, which the kernel
 // keeps across switches, and the caller's code may depend on either value.
 //
 // Elsewhere this is nothing. x86-64 has a like promise (Intel's DOITM), but only the
