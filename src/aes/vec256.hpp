@@ -41,10 +41,11 @@ RDZ_VEC256 void store(std::uint8_t* p, Vec v) noexcept { _mm256_storeu_si256(rei
 RDZ_VEC256 Vec eor(Vec a, Vec b) noexcept { return _mm256_xor_si256(a, b); }
 RDZ_VEC256 Vec band(Vec a, Vec b) noexcept { return _mm256_and_si256(a, b); }
 
-// The masks and tables are memory operands, loaded at each use, for the reason given
-// in vec128.hpp: kept in registers, they would take registers the blocks in flight
-// need, and the compiler would spill those (the state is secret; it should not reach
-// the stack either). The three-operand forms need no register copies.
+// The masks and tables are memory operands, loaded at each use (a load port, not a
+// vector port): kept in registers, as the compiler would keep them, they would take
+// registers the blocks in flight need, and the state would be spilled to the stack.
+// asm statements, so that the compiler cannot hoist them. The three-operand forms
+// need no register copies.
 inline constexpr Bytes32 nibble_mask{{15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
                                       15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15}};
 RDZ_VEC256 Vec low_nibbles(Vec v) noexcept {

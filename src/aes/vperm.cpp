@@ -24,6 +24,10 @@
 // indexing, which is what it would have to recognise first; on x86-64 the lookups of
 // constant tables are asm statements (vec128::lookup), which it cannot rewrite.
 //
+// The rounds are written once, in vperm_rounds.hpp, for this file and for
+// vperm256.cpp, which runs them on two blocks per 32-byte vector for CTR and shares
+// this file's key expansions and IGE (vperm.hpp).
+//
 // Round keys are read from the schedule where they are used and not kept in locals,
 // so that no copy of them is left on the stack; the expansion works in the schedule's
 // own storage.

@@ -18,6 +18,7 @@
 #include "aes/vperm_tables.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 #if defined(__x86_64__) && !defined(__SSSE3__)
 #error "aes/vperm_rounds.hpp belongs inside a region compiled for SSSE3 or AVX2"
