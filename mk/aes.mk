@@ -5,8 +5,9 @@
 #                       the choice among them (a C++ driver, without the interpreter)
 #   make check-aes      the suite once more on each path that neither the release
 #                       build (the fastest path: VAES where there is VAES) nor the
-#                       debug build (Nettle) takes: vperm, AES-NI, 256-bit VAES and
-#                       the bitsliced path (which needs nothing of the processor), each
+#                       debug build (Nettle) takes: vperm, vperm256 (vperm with its
+#                       CTR on AVX2), AES-NI, 256-bit VAES and the bitsliced path
+#                       (which needs nothing of the processor), each
 #                       in a build that forces it (-DREDERODIDIZO_AES=NAME), less the
 #                       tests AES_SUITE_SKIP names. A path the processor lacks is
 #                       skipped, with a line saying so; a forced build refuses to load
@@ -30,7 +31,7 @@ NATIVE_BUILD := build/native
 NATIVE_FLAGS := -std=c++23 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc
 NATIVE_SOURCES := $(wildcard src/aes/*.cpp)
 # A forced path and the processor flags it needs.
-AES_PATHS := vperm:ssse3 aesni:aes vaes256:vaes,avx2 bitsliced:
+AES_PATHS := vperm:ssse3 vperm256:ssse3,avx2 aesni:aes vaes256:vaes,avx2 bitsliced:
 
 # What check-aes leaves to the default build: the tests of threads racing over
 # resized buffers and of the buffers ended threads leave, which exercise the binding

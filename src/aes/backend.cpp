@@ -96,10 +96,11 @@ AesCandidates aes_candidates() noexcept {
   return {{{&vaes512_backend, cpu.avx512_vaes},
            {&vaes256_backend, cpu.avx2_vaes},
            {&aesni_backend, cpu.aes},
+           {&vperm256_backend, cpu.avx2},
            {&vperm_backend, cpu.ssse3},
            {&bitsliced_backend, true},
            {&nettle_backend, true}},
-          6};
+          7};
 #elif defined(__aarch64__)
   const cpu::Features cpu = cpu::detect();
   return {{{&armv8_backend, cpu.aes}, {&vperm_backend, true}, {&bitsliced_backend, true}, {&nettle_backend, true}}, 4};

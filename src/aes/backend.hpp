@@ -55,6 +55,7 @@ extern const AesBackend bitsliced_backend;
 extern const AesBackend aesni_backend;
 extern const AesBackend vaes256_backend;
 extern const AesBackend vaes512_backend;
+extern const AesBackend vperm256_backend;
 #elif defined(__aarch64__)
 extern const AesBackend armv8_backend;
 #endif

@@ -49,7 +49,9 @@ Features detect() noexcept {
   const std::uint64_t xcr0 = read_xcr0();
   if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return found;
   const bool vaes = (c & leaf7_ecx_vaes) != 0 && found.aes;
-  found.avx2_vaes = vaes && (b & leaf7_ebx_avx2) != 0 && (xcr0 & xcr0_ymm) == xcr0_ymm;
+  const bool avx2 = (b & leaf7_ebx_avx2) != 0 && (xcr0 & xcr0_ymm) == xcr0_ymm;
+  found.avx2 = avx2 && found.ssse3;
+  found.avx2_vaes = vaes && avx2;
   found.avx512_vaes =
       found.avx2_vaes && (b & leaf7_ebx_avx512f) != 0 && (b & leaf7_ebx_avx512bw) != 0 && (xcr0 & xcr0_zmm) == xcr0_zmm;
   return found;

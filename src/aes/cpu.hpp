@@ -20,6 +20,7 @@ namespace rdz::cpu {
 struct Features {
   bool ssse3;  // PSHUFB, for the vector-permute AES (SSE state is always saved on x86-64)
   bool aes;  // AES-NI
+  bool avx2;  // AVX2 with SSSE3; the OS saves the YMM state (the 32-byte vector-permute CTR)
   bool avx2_vaes;  // 256-bit VAES with AVX2; the OS saves the YMM state
   bool avx512_vaes;  // 512-bit VAES with AVX-512 F and BW; the OS saves opmask and all ZMM state
 };

@@ -101,6 +101,12 @@ RDZ_VEC128 Vec lookup(const Bytes16& table, Vec index) noexcept { return vqtbl1q
 
 RDZ_VEC128 Vec load(const Bytes16& constant) noexcept { return load(constant.byte); }
 
+// The forms the rounds shared with the 32-byte layer (vec256.hpp) take, where a
+// constant or a round key is the same 16 bytes in every lane: `v` rearranged by a
+// constant pattern, and `v` XORed with the 16 bytes at `bytes`.
+RDZ_VEC128 Vec permute(Vec v, const Bytes16& pattern) noexcept { return shuffle(v, load(pattern)); }
+RDZ_VEC128 Vec eor_block(Vec v, const std::uint8_t* bytes) noexcept { return eor(v, load(bytes)); }
+
 // The value as it is, opaque to the compiler: it then cannot re-associate a chain of
 // XORs through it, which it does without regard to when each term is ready (adding
 // a term that is ready early at the end, one step more on a dependency chain).

@@ -24,9 +24,15 @@
 // indexing, which is what it would have to recognise first; on x86-64 the lookups of
 // constant tables are asm statements (vec128::lookup), which it cannot rewrite.
 //
+// The rounds are written once, in vperm_rounds.hpp, for this file and for
+// vperm256.cpp, which runs them on two blocks per 32-byte vector for CTR and shares
+// this file's key expansions and IGE (vperm.hpp).
+//
 // Round keys are read from the schedule where they are used and not kept in locals,
 // so that no copy of them is left on the stack; the expansion works in the schedule's
 // own storage.
+#include "aes/vperm.hpp"
+
 #include "aes/backend.hpp"
 #include "aes/registers.hpp"
 #include "aes/vec128.hpp"
@@ -46,6 +52,9 @@
 #pragma GCC target("ssse3")
 #endif
 
+// The rounds shared with vperm256.cpp, compiled here for SSSE3.
+#include "aes/vperm_rounds.hpp"
+
 namespace rdz {
 namespace {
 
@@ -55,54 +64,23 @@ using vec128::load;
 using vec128::lookup;
 using vec128::shuffle;
 using vec128::Vec;
+using vperm::encrypt_blocks;
+using vperm::encrypt_first;
+using vperm::encrypt_last;
+using vperm::encrypt_round;
+using vperm::Inverted;
+using vperm::invert;
+using vperm::map_in;
+using vperm::map_out;
+using vperm::mix_columns;
 using vperm::rounds;
 using vperm::tables;
 
 constexpr std::size_t block = 16;
-constexpr std::size_t schedule_size = (rounds + 1) * block;
+static_assert(vperm::schedule_size == (rounds + 1) * block);
 
 std::uint8_t* slot(AesSchedule& schedule, int i) noexcept { return schedule.bytes + block * i; }
 Vec round_key(const AesSchedule& schedule, int i) noexcept { return load(schedule.bytes + block * i); }
-
-// The inverse in the tower, as the two nibble vectors the output tables take.
-struct Inverted {
-  Vec io, jo;
-};
-
-Inverted invert(Vec y) noexcept {
-  const Vec i = vec128::high_nibbles(y), k = vec128::low_nibbles(y), j = eor(i, k);
-  const Bytes16& inverse = tables.inverse;
-  const Vec a_over_k = lookup(tables.a_over, k);
-  const Vec iak = eor(lookup(inverse, i), a_over_k), jak = eor(lookup(inverse, j), a_over_k);
-  return {eor(lookup(inverse, iak), j), eor(lookup(inverse, jak), i)};
-}
-
-Vec map_in(const vperm::derive::InputPair& pair, Vec x) noexcept {
-  return eor(lookup(pair.low, vec128::low_nibbles(x)), lookup(pair.high, vec128::high_nibbles(x)));
-}
-
-Vec map_out(const vperm::derive::OutputPair& pair, Inverted v) noexcept {
-  return eor(lookup(pair.u, v.io), lookup(pair.w, v.jo));
-}
-
-// MixColumns and round key m of a middle round of encryption, from the S-box times 1
-// and times 2 of its state. MixColumns is
-// 2 a_r + 3 a_r+1 + a_r+2 + a_r+3 = y + rot1(y + s1) with y = s2 + rot2(s1): two
-// rotations, the fewest shuffles (rotations within a column commute, so
-// rot1(rot2(s1)) is a_r+3).
-Vec mix_columns(const AesSchedule& keys, int m, Vec s1, Vec s2) noexcept {
-  const Vec a2 = shuffle(s1, load(tables.encrypt_rotate_2[m & 3]));
-  const Vec y = eor(s2, a2), z = eor(y, s1);
-  return eor(eor(y, round_key(keys, m)), shuffle(z, load(tables.encrypt_rotate_1[m & 3])));
-}
-
-// One middle round of encryption, m = 1..13: SubBytes (the output pairs give the
-// S-box times 1 and 2), MixColumns and the round key. This is the form for
-// independent blocks (CTR), where the vector ports set the pace.
-Vec encrypt_round(const AesSchedule& keys, int m, Vec b) noexcept {
-  const Inverted v = invert(b);
-  return mix_columns(keys, m, map_out(tables.sbox_1, v), map_out(tables.sbox_2, v));
-}
 
 // The same round on the single chain of IGE encryption, where the chain sets the pace
 // but the vector ports still count (forms with more shuffles and a shorter chain
@@ -116,32 +94,11 @@ Vec ige_round(const AesSchedule& keys, int m, Vec b) noexcept {
   return eor(vec128::settled(eor(y, round_key(keys, m))), shuffle(z, load(tables.encrypt_rotate_1[m & 3])));
 }
 
-Vec encrypt_first(const AesSchedule& keys, Vec b) noexcept {
-  return eor(map_in(tables.encrypt_in, b), round_key(keys, 0));
-}
-
-Vec encrypt_last(const AesSchedule& keys, Vec b) noexcept {
-  const Vec shift = load(tables.shift_rows[rounds & 3]);
-  return shuffle(eor(map_out(tables.sbox_last, invert(b)), round_key(keys, rounds)), shift);
-}
-
 // One block (the end of CTR).
 Vec encrypt_block(const AesSchedule& keys, Vec b) noexcept {
   b = encrypt_first(keys, b);
   for (int m = 1; m < rounds; ++m) b = encrypt_round(keys, m, b);
   return encrypt_last(keys, b);
-}
-
-// N blocks side by side (independent chains for the processor to overlap), for CTR.
-template <std::size_t N>
-void encrypt_blocks(const AesSchedule& keys, Vec (&x)[N], int from = 1) noexcept {
-  if (from == 1) {
-    for (Vec& b : x) b = encrypt_first(keys, b);
-  }
-  for (int m = from; m < rounds; ++m) {
-    for (Vec& b : x) b = encrypt_round(keys, m, b);
-  }
-  for (Vec& b : x) b = encrypt_last(keys, b);
 }
 
 // The middle rounds of the equivalent inverse cipher (FIPS 197 5.3.5): InvMixColumns is
@@ -207,6 +164,11 @@ Vec decryption_key(int m, Vec fips) noexcept {
   mixed = eor(mixed, shuffle(map_in(tables.key_9, fips), load(tables.decrypt_rotate_3[0])));
   return shuffle(eor(mixed, constant), shift);
 }
+
+}  // namespace
+
+// The entry points vperm256.cpp shares (vperm.hpp).
+namespace vperm {
 
 void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept {
   const RegistersClearedOnReturn<> registers_cleared;
@@ -291,6 +253,10 @@ void ige_decrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* 
     if (i + 1 == blocks) return;
   }
 }
+
+}  // namespace vperm
+
+namespace {
 
 // The counter block, big-endian, from its two host-order halves (both supported
 // targets are little-endian: the vector's first eight bytes are the low lane).
@@ -403,8 +369,9 @@ void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low
 
 }  // namespace
 
-constinit const AesBackend vperm_backend{expand_encrypt, expand_decrypt, ige_encrypt, ige_decrypt,
-                                         ctr_xor,        schedule_size,  "vperm"};
+constinit const AesBackend vperm_backend{vperm::expand_encrypt, vperm::expand_decrypt, vperm::ige_encrypt,
+                                         vperm::ige_decrypt,    ctr_xor,               vperm::schedule_size,
+                                         "vperm"};
 
 }  // namespace rdz
 

@@ -612,12 +612,14 @@ int main(int argc, char** argv) {
   __builtin_cpu_init();
   const bool gcc_ssse3 = __builtin_cpu_supports("ssse3");
   const bool gcc_aes = __builtin_cpu_supports("aes");
+  const bool gcc_avx2 = gcc_ssse3 && __builtin_cpu_supports("avx2");
   const bool gcc_256 = gcc_aes && __builtin_cpu_supports("vaes") && __builtin_cpu_supports("avx2");
   const bool gcc_512 = gcc_256 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-  std::printf("cpu: ssse3 %d, aes %d, avx2_vaes %d, avx512_vaes %d\n", cpu.ssse3, cpu.aes, cpu.avx2_vaes,
-              cpu.avx512_vaes);
+  std::printf("cpu: ssse3 %d, aes %d, avx2 %d, avx2_vaes %d, avx512_vaes %d\n", cpu.ssse3, cpu.aes, cpu.avx2,
+              cpu.avx2_vaes, cpu.avx512_vaes);
   report("cpu", "detect() agrees with __builtin_cpu_supports",
-         cpu.ssse3 == gcc_ssse3 && cpu.aes == gcc_aes && cpu.avx2_vaes == gcc_256 && cpu.avx512_vaes == gcc_512
+         cpu.ssse3 == gcc_ssse3 && cpu.aes == gcc_aes && cpu.avx2 == gcc_avx2 && cpu.avx2_vaes == gcc_256 &&
+                 cpu.avx512_vaes == gcc_512
              ? ""
              : "differs");
 #elif defined(__aarch64__)

@@ -1,0 +1,29 @@
+// What the vector-permute backend (vperm.cpp) shares with the one that runs its CTR
+// on 32-byte vectors (vperm256.cpp): the key expansions, the layout of the schedules
+// they write, and IGE both ways, which is one serial chain that wider vectors cannot
+// speed up. Run these only where the processor has SSSE3 (on x86-64) and after the
+// backend's check against Nettle, like the backend's own table.
+#pragma once
+
+#include "aes/backend.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__x86_64__) || defined(__aarch64__)
+
+namespace rdz::vperm {
+
+// 15 round keys of 16 bytes.
+inline constexpr std::size_t schedule_size = 15 * 16;
+
+void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept;
+void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept;
+void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+                 const std::uint8_t* iv) noexcept;
+void ige_decrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
+                 const std::uint8_t* iv) noexcept;
+
+}  // namespace rdz::vperm
+
+#endif
