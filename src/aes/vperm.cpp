@@ -107,7 +107,8 @@ Vec decrypt_middle(const AesSchedule& keys, Vec b) noexcept {
 #pragma GCC unroll 13
   for (int m = 1; m < rounds; ++m) {
     const Inverted v = invert(b);
-    const Vec e0 = eor(vec128::settled(eor(lookup(tables.inv_e.u, v.io), round_key(keys, m))), lookup(tables.inv_e.w, v.jo));
+    const Vec e0 =
+        eor(vec128::settled(eor(lookup(tables.inv_e.u, v.io), round_key(keys, m))), lookup(tables.inv_e.w, v.jo));
     const Vec b1 = shuffle(map_out(tables.inv_b, v), load(tables.decrypt_rotate_1[m & 3]));
     const Vec d2 = shuffle(map_out(tables.inv_d, v), load(tables.decrypt_rotate_2[m & 3]));
     const Vec n3 = shuffle(map_out(tables.inv_9, v), load(tables.decrypt_rotate_3[m & 3]));

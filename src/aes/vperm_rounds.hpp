@@ -47,7 +47,9 @@ using vec256::permute;
 using vec256::shuffle;
 #endif
 
-[[gnu::always_inline]] inline const std::uint8_t* round_key_bytes(const AesSchedule& keys, int m) noexcept { return keys.bytes + 16 * m; }
+[[gnu::always_inline]] inline const std::uint8_t* round_key_bytes(const AesSchedule& keys, int m) noexcept {
+  return keys.bytes + 16 * m;
+}
 
 // The inverse in the tower, as the two nibble vectors the output tables take.
 template <class Vec>
