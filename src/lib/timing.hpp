@@ -1,5 +1,6 @@
 // Data-independent timing on ARM64: PSTATE.DIT (Armv8.4), set for the length of the
-// work on secrets (each AES backend call, the message code's window).
+// work on secrets: each AES backend call, and each function's window of work on keys
+// and data (the modes' and the message code's).
 //
 // The architecture promises that an instruction's time does not depend on the values
 // it works on only while PSTATE.DIT is set, and then only for the instructions it lists

@@ -12,6 +12,7 @@
 #include "binding/gil.hpp"
 #include "lib/byteorder.hpp"
 #include "lib/heap.hpp"
+#include "lib/timing.hpp"
 #include "modes/ctr.hpp"
 
 #include <cstring>
@@ -113,6 +114,7 @@ Outcome<Owned> ctr256_call(const CtrSignature& signature, CallArgs call) {
   if (!position) return fail_from(position);
 
   without_gil([&] {
+    const DataIndependentTiming timing;
     const Aes256Encrypt cipher(key.first<aes256_key_size>());
     ctr256_apply(src, out, cipher, *position);
   });
@@ -156,6 +158,7 @@ Outcome<Owned> ctr256_inplace_call(const CtrInplaceSignature& signature, CallArg
   if (!copied) return fail_from(copied);
 
   without_gil([&] {
+    const DataIndependentTiming timing;
     const Aes256Encrypt cipher(key.first<aes256_key_size>());
     ctr256_apply(copied->text.span(), cipher, copied->position);
   });
@@ -259,6 +262,7 @@ Outcome<Owned> ctr256_batch_call(const CtrBatchSignature& signature, CallArgs ca
   const std::span<std::uint8_t> out = writable_storage(*result);
 
   without_gil([&] {
+    const DataIndependentTiming timing;
     const Aes256Encrypt cipher(key.first<aes256_key_size>());
     for (std::size_t k = 0; k < items; ++k) {
       const auto begin = static_cast<std::size_t>(bounds[k]);

@@ -1,6 +1,7 @@
 #include "modes/ige_calls.hpp"
 
 #include "binding/gil.hpp"
+#include "lib/timing.hpp"
 #include "modes/ige.hpp"
 
 namespace rdz {
@@ -28,6 +29,7 @@ Outcome<Owned> ige256_call(const IgeSignature& signature, CallArgs call) {
   if (!result) return result;
   const std::span<std::uint8_t> out = writable_storage(*result);
   without_gil([&] {
+    const DataIndependentTiming timing;
     const Cipher cipher(key.first<aes256_key_size>());
     Mode(cipher, data, out, iv.first<ige_iv_size>());
   });
