@@ -12,6 +12,12 @@
 #                       tests AES_SUITE_SKIP names. A path the processor lacks is
 #                       skipped, with a line saying so; a forced build refuses to load
 #                       where its path cannot run.
+#   make check-fail-closed
+#                       a module whose self-check reference is made wrong
+#                       (tests/native/wrong_reference.cpp, linked with --wrap), so
+#                       that no candidate passes it: every call that needs AES must
+#                       raise PanicException and nothing may fall back to table AES
+#                       (tests/test_fail_closed.py, skipped in the other runs)
 #   make check-native-arm64
 #                       the same driver cross-built for ARM64 (static, with the arm64
 #                       sysroot's Nettle, tools/arm64-sysroot) and run under qemu-user:
@@ -39,8 +45,8 @@ AES_PATHS := vperm:ssse3 vperm256:ssse3,avx2 aesni:aes vaes256:vaes,avx2 bitslic
 # (the thread-exit test alone takes over a minute on bitsliced IGE).
 AES_SUITE_SKIP := $(foreach t,thread_exit ctr_races stress,--ignore=$(CURDIR)/tests/test_$(t).py)
 
-CHECKS += check-native check-aes check-native-arm64 check-aes-arm64
-.PHONY: check-native check-aes aes-build check-native-arm64 check-native-arm64-run check-aes-arm64 check-aes-arm64-run
+CHECKS += check-native check-aes check-fail-closed check-native-arm64 check-aes-arm64
+.PHONY: check-native check-aes aes-build check-fail-closed check-native-arm64 check-native-arm64-run check-aes-arm64 check-aes-arm64-run
 
 $(NATIVE_BUILD)/aes_backends: tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp)
 	mkdir -p $(NATIVE_BUILD)
@@ -70,6 +76,16 @@ check-aes:
 
 aes-build:
 	$(call cmake_build,build/aes-$(AES_PATH),$(PYTHON),-DREDERODIDIZO_AES=$(AES_PATH))
+
+FAIL_CLOSED := build/aes-fail-closed
+comma := ,
+check-fail-closed:
+	mkdir -p $(FAIL_CLOSED)
+	$(CXX) -std=c++23 -O2 -fPIC -c -o $(FAIL_CLOSED)/wrong_reference.o tests/native/wrong_reference.cpp \
+	  $$(pkg-config --cflags nettle)
+	$(call cmake_build,$(FAIL_CLOSED),$(PYTHON),\
+	  "-DCMAKE_MODULE_LINKER_FLAGS=-Wl$(comma)--wrap=nettle_aes256_encrypt $(CURDIR)/$(FAIL_CLOSED)/wrong_reference.o")
+	RDZ_FAIL_CLOSED_BUILD=$(CURDIR)/$(FAIL_CLOSED) PYTHONPATH=$(CURDIR)/tests $(PYTEST) $(CURDIR)/tests/test_fail_closed.py
 
 A64_BUILD := build/native-arm64
 A64_CXX := aarch64-linux-gnu-g++-16

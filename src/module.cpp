@@ -108,7 +108,7 @@ Outcome<void> execute(PyObject* module) {
   // A build that forces an AES path exists to test that path: it must not load where
   // the path cannot run, or its tests would quietly test another. (A normal build
   // chooses at the first call that needs AES, not here.)
-  if (!aes_backend_if_any()) {
+  if (!chosen_aes_backend()) {
     return fail(Failure::message(PyExc_ImportError, "this build forces an AES path that this processor cannot run"));
   }
 #endif

@@ -84,7 +84,7 @@ const AesBackend* choose() noexcept {
   return nullptr;
 }
 
-// Null until chosen; `none` when a forced path cannot run.
+// Null until chosen; `none` when there is nothing to choose.
 constinit const AesBackend none{};
 constinit std::atomic<const AesBackend*> chosen{nullptr};
 
@@ -109,7 +109,7 @@ AesCandidates aes_candidates() noexcept {
 #endif
 }
 
-const AesBackend* aes_backend_if_any() noexcept {
+const AesBackend* chosen_aes_backend() noexcept {
   const AesBackend* backend = chosen.load(std::memory_order_acquire);
   if (backend == nullptr) {
     // Racing first calls compute and store the same answer.
@@ -118,13 +118,6 @@ const AesBackend* aes_backend_if_any() noexcept {
     chosen.store(backend, std::memory_order_release);
   }
   return backend == &none ? nullptr : backend;
-}
-
-const AesBackend& aes_backend() noexcept {
-  const AesBackend* backend = aes_backend_if_any();
-  // Only a build whose every constant-time candidate computed wrong bytes on the
-  // self-check (a miscompilation) gets here without one: right bytes come first.
-  return backend ? *backend : nettle_backend;
 }
 
 }  // namespace rdz

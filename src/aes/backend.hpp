@@ -79,12 +79,13 @@ struct AesCandidates {
 };
 AesCandidates aes_candidates() noexcept;
 
-// The backend of this process: chosen at the first call, from any thread (racing
-// first calls choose the same), and the same ever after.
-const AesBackend& aes_backend() noexcept;
-
-// Null only in a build that forces a path (REDERODIDIZO_AES) this processor cannot
-// run or that fails its check; the module then refuses to load.
-const AesBackend* aes_backend_if_any() noexcept;
+// The backend of this process: chosen at the first call that needs AES, from any
+// thread (racing first calls choose the same), and the same ever after. Null where
+// none may be used: in a build that forces a path (REDERODIDIZO_AES) this processor
+// cannot run or that fails its check (the module then refuses to load), and where
+// every constant-time candidate computed wrong bytes on its self-check (a broken
+// build; calls that need AES then fail). Never Nettle's table AES unless a build
+// forces it: a failed check is no reason to run code whose timing leaks the key.
+const AesBackend* chosen_aes_backend() noexcept;
 
 }  // namespace rdz

@@ -1,5 +1,7 @@
-// AES-256 over the process's AES backend (backend.hpp). The cipher objects own the
-// schedule on the caller's stack: the constructor expands the key with the backend,
+// AES-256 over an AES backend (backend.hpp): the process's chosen one in the module,
+// which a call asks for before it starts work and passes in, so that no cipher can
+// exist without a path that passed its check. The cipher objects own the schedule on
+// the caller's stack: the constructor expands the key with the backend,
 // the destructor overwrites what the backend wrote with zeros, so the round keys are
 // erased on every way out of a call. The schedule never leaves the object: the modes
 // ask the cipher to run their loops over it.
@@ -21,7 +23,7 @@ using Aes256Key = std::span<const std::uint8_t, aes256_key_size>;
 
 class Aes256Encrypt {
  public:
-  explicit Aes256Encrypt(Aes256Key key) noexcept : backend_(aes_backend()) {
+  Aes256Encrypt(const AesBackend& backend, Aes256Key key) noexcept : backend_(backend) {
     backend_.expand_encrypt(key.data(), schedule_);
   }
   ~Aes256Encrypt() { secure_wipe(&schedule_, backend_.schedule_size); }
@@ -46,7 +48,7 @@ class Aes256Encrypt {
 
 class Aes256Decrypt {
  public:
-  explicit Aes256Decrypt(Aes256Key key) noexcept : backend_(aes_backend()) {
+  Aes256Decrypt(const AesBackend& backend, Aes256Key key) noexcept : backend_(backend) {
     backend_.expand_decrypt(key.data(), schedule_);
   }
   ~Aes256Decrypt() { secure_wipe(&schedule_, backend_.schedule_size); }

@@ -6,6 +6,7 @@
 #include "message/derive.hpp"
 #include "message/layout.hpp"
 #include "message/random.hpp"
+#include "modes/aes_path.hpp"
 #include "modes/ige.hpp"
 
 #include <climits>
@@ -47,6 +48,8 @@ Outcome<Owned> pack_message(CallArgs call) {
   if (auto ok = check_key_material(auth_key, auth_key_id); !ok) return fail_from(ok);
   if (session_id.size() != session_id_size) return fail(Failure::value_error("session_id must be 8 bytes"));
   if (body.size() > max_body_size) return fail(Failure::value_error("body too long"));
+  auto aes = aes_path();
+  if (!aes) return fail_from(aes);
 
   // The message is assembled and encrypted in the result object's own storage: no
   // other code can see it before it is returned, so it may be written without the
@@ -68,7 +71,7 @@ Outcome<Owned> pack_message(CallArgs call) {
     const DataIndependentTiming timing;
     const MsgKey msg_key = message_key(key, plaintext, 0);
     const KeyIv derived(key, msg_key, 0);
-    const Aes256Encrypt cipher(derived.key());
+    const Aes256Encrypt cipher(*aes, derived.key());
     ige_encrypt_in_place(cipher, plaintext, derived.iv());
     std::memcpy(packed.data(), auth_key_id.data(), auth_key_id_size);
     std::memcpy(packed.data() + auth_key_id_size, msg_key.data(), msg_key_size);

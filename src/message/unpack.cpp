@@ -6,6 +6,7 @@
 #include "lib/timing.hpp"
 #include "message/derive.hpp"
 #include "message/layout.hpp"
+#include "modes/aes_path.hpp"
 #include "modes/ige.hpp"
 
 #include <array>
@@ -27,10 +28,10 @@ struct Opened {
 
 // Decrypts and verifies the data in place (no lock held). The checks come in the
 // protocol's order: message key, session, body length.
-Outcome<Opened> open(std::span<std::uint8_t> data, AuthKey auth_key, const MsgKey& msg_key, const SessionId* session_id,
-                     unsigned x) {
+Outcome<Opened> open(const AesBackend& aes, std::span<std::uint8_t> data, AuthKey auth_key, const MsgKey& msg_key,
+                     const SessionId* session_id, unsigned x) {
   const KeyIv derived(auth_key, msg_key, x);
-  const Aes256Decrypt cipher(derived.key());
+  const Aes256Decrypt cipher(aes, derived.key());
   ige_decrypt_in_place(cipher, data, derived.iv());
   // Data too short to hold the 32-byte header cannot have come from a sender that
   // knows the key. It is reported as the forgery it is, with the same text as a
@@ -90,6 +91,8 @@ Outcome<Owned> unpack_message(CallArgs call) {
   if (std::memcmp(packed.data(), auth_key_id.data(), auth_key_id_size) != 0) {
     return fail(Failure::value_error("auth_key_id mismatch"));
   }
+  auto aes = aes_path();
+  if (!aes) return fail_from(aes);
 
   auto lease = ScratchLease::take();
   if (!lease) return fail_from(lease);
@@ -107,7 +110,7 @@ Outcome<Owned> unpack_message(CallArgs call) {
 
   auto opened = without_gil([&] {
     const DataIndependentTiming timing;
-    return open(*data, key, msg_key, session_fits ? &session : nullptr, x);
+    return open(*aes, *data, key, msg_key, session_fits ? &session : nullptr, x);
   });
   if (!opened) return fail_from(opened);
 

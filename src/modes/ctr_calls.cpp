@@ -13,6 +13,7 @@
 #include "lib/byteorder.hpp"
 #include "lib/heap.hpp"
 #include "lib/timing.hpp"
+#include "modes/aes_path.hpp"
 #include "modes/ctr.hpp"
 
 #include <cstring>
@@ -99,6 +100,8 @@ Outcome<Owned> ctr256_call(const CtrSignature& signature, CallArgs call) {
   if (!arguments) return fail_from(arguments);
   const auto& [src, key, iv, state] = *arguments;
   if (auto ok = check_stream(key, iv, state); !ok) return fail_from(ok);
+  auto aes = aes_path();
+  if (!aes) return fail_from(aes);
 
   // One pass, as in ige256_*: `src` is read in place and the result written straight
   // into its fresh storage, both without the lock (a bytes object never changes, the
@@ -115,7 +118,7 @@ Outcome<Owned> ctr256_call(const CtrSignature& signature, CallArgs call) {
 
   without_gil([&] {
     const DataIndependentTiming timing;
-    const Aes256Encrypt cipher(key.first<aes256_key_size>());
+    const Aes256Encrypt cipher(*aes, key.first<aes256_key_size>());
     ctr256_apply(src, out, cipher, *position);
   });
 
@@ -138,6 +141,8 @@ Outcome<Owned> ctr256_inplace_call(const CtrInplaceSignature& signature, CallArg
   if (!arguments) return fail_from(arguments);
   const auto& [data, key, iv, state] = *arguments;
   if (auto ok = check_stream(key, iv, state); !ok) return fail_from(ok);
+  auto aes = aes_path();
+  if (!aes) return fail_from(aes);
 
   struct Copied {
     HeapArray<std::uint8_t> text;
@@ -159,7 +164,7 @@ Outcome<Owned> ctr256_inplace_call(const CtrInplaceSignature& signature, CallArg
 
   without_gil([&] {
     const DataIndependentTiming timing;
-    const Aes256Encrypt cipher(key.first<aes256_key_size>());
+    const Aes256Encrypt cipher(*aes, key.first<aes256_key_size>());
     ctr256_apply(copied->text.span(), cipher, copied->position);
   });
 
@@ -252,6 +257,8 @@ Outcome<Owned> ctr256_batch_call(const CtrBatchSignature& signature, CallArgs ca
   auto gathered = gather(data_flat, sizes, ivs, states);
   if (!gathered) return fail_from(gathered);
   if (!*gathered) return new_bytes({});
+  auto aes = aes_path();
+  if (!aes) return fail_from(aes);
   auto& [bounds, positions] = **gathered;
   const std::size_t items = positions.size();
 
@@ -263,7 +270,7 @@ Outcome<Owned> ctr256_batch_call(const CtrBatchSignature& signature, CallArgs ca
 
   without_gil([&] {
     const DataIndependentTiming timing;
-    const Aes256Encrypt cipher(key.first<aes256_key_size>());
+    const Aes256Encrypt cipher(*aes, key.first<aes256_key_size>());
     for (std::size_t k = 0; k < items; ++k) {
       const auto begin = static_cast<std::size_t>(bounds[k]);
       const auto size = static_cast<std::size_t>(bounds[k + 1]) - begin;

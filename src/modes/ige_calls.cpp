@@ -2,6 +2,7 @@
 
 #include "binding/gil.hpp"
 #include "lib/timing.hpp"
+#include "modes/aes_path.hpp"
 #include "modes/ige.hpp"
 
 namespace rdz {
@@ -24,13 +25,15 @@ Outcome<Owned> ige256_call(const IgeSignature& signature, CallArgs call) {
   const auto& [data, key, iv] = *arguments;
   if (key.size() != aes256_key_size) return fail(Failure::value_error("Key must be 32 bytes"));
   if (iv.size() != ige_iv_size) return fail(Failure::value_error("IV must be 32 bytes"));
+  auto aes = aes_path();
+  if (!aes) return fail_from(aes);
 
   auto result = new_writable_bytes(data.size());
   if (!result) return result;
   const std::span<std::uint8_t> out = writable_storage(*result);
   without_gil([&] {
     const DataIndependentTiming timing;
-    const Cipher cipher(key.first<aes256_key_size>());
+    const Cipher cipher(*aes, key.first<aes256_key_size>());
     Mode(cipher, data, out, iv.first<ige_iv_size>());
   });
   return result;

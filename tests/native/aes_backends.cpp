@@ -645,7 +645,7 @@ int main(int argc, char** argv) {
   for (const rdz::AesCandidate& c : candidates) {
     if (c.runs && std::strcmp(c.backend->name, REDERODIDIZO_AES_FORCE) == 0) forced = c.backend;
   }
-  const AesBackend* forced_choice = rdz::aes_backend_if_any();
+  const AesBackend* forced_choice = rdz::chosen_aes_backend();
   report("choice", "forced " REDERODIDIZO_AES_FORCE ": that path where it runs, else none",
          forced_choice == forced ? "" : std::string("chose ") + (forced_choice ? forced_choice->name : "none"));
   std::printf("aes: %d passed, %d failed, %d skipped\n", passed, failed, skipped);
@@ -673,7 +673,7 @@ int main(int argc, char** argv) {
     std::printf("%-8s CTR at %.2f GB/s over 1 MiB, out of place\n", b.name, ctr_gigabytes_per_second(b));
   }
   // Every backend that runs passes its self-check, so the first of them is chosen.
-  const AesBackend* chosen = rdz::aes_backend_if_any();
+  const AesBackend* chosen = rdz::chosen_aes_backend();
   std::printf("chosen: %s\n", chosen ? chosen->name : "none");
   report("choice", "the first runnable backend is chosen",
          chosen == best ? "" : std::string("chose ") + (chosen ? chosen->name : "none") + ", not " + best->name);
