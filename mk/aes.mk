@@ -1,8 +1,10 @@
 # The AES paths: each one the module can take, tested.
 #
 #   make check-native   tests/native/aes_backends.cpp: every AES backend this processor
-#                       can run, through its table, byte for byte against Nettle, and
-#                       the choice among them (a C++ driver, without the interpreter)
+#                       can run, through its table, byte for byte against Nettle; what
+#                       its calls leave on the stack and in the registers; and the
+#                       choice among them (a C++ driver, without the interpreter); and
+#                       the 512-bit VAES code as compiled, which must need no AVX512VL
 #   make check-aes      the suite once more on each path that neither the release
 #                       build (the fastest path: VAES where there is VAES) nor the
 #                       debug build (Nettle) takes: vperm, vperm256 (vperm with its
@@ -34,8 +36,13 @@
 #                       wheel's whole suite runs on armv8, which qemu's CPU has)
 
 NATIVE_BUILD := build/native
-NATIVE_FLAGS := -std=c++23 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc
-NATIVE_SOURCES := $(wildcard src/aes/*.cpp)
+# Every symbol bound at start, as the interpreter loads the module (RTLD_NOW): the
+# lazy resolver, which saves every vector register to the stack at a first call,
+# would otherwise run in the middle of the stack scan.
+NATIVE_FLAGS := -std=c++23 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc -Wl,-z,now
+NATIVE_SOURCES := $(wildcard src/aes/*.cpp) src/modes/ctr.cpp src/modes/ige.cpp
+NATIVE_DEPS = tests/native/aes_backends.cpp $(wildcard tests/native/*.hpp) $(NATIVE_SOURCES) \
+  $(wildcard src/aes/*.hpp src/lib/*.hpp) src/modes/ctr.hpp src/modes/ige.hpp
 # A forced path and the processor flags it needs.
 AES_PATHS := vperm:ssse3 vperm256:ssse3,avx2 aesni:aes vaes256:vaes,avx2 bitsliced:
 
@@ -48,21 +55,30 @@ AES_SUITE_SKIP := $(foreach t,thread_exit ctr_races stress,--ignore=$(CURDIR)/te
 CHECKS += check-native check-aes check-fail-closed check-native-arm64 check-aes-arm64
 .PHONY: check-native check-aes aes-build check-fail-closed check-native-arm64 check-native-arm64-run check-aes-arm64 check-aes-arm64-run
 
-$(NATIVE_BUILD)/aes_backends: tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp)
+$(NATIVE_BUILD)/aes_backends: $(NATIVE_DEPS)
 	mkdir -p $(NATIVE_BUILD)
 	$(CXX) $(NATIVE_FLAGS) -o $@ tests/native/aes_backends.cpp $(NATIVE_SOURCES) $$(pkg-config --cflags --libs nettle)
 
 # The choice in builds that force a path: one that runs here where the processor has
 # VAES (and is not the first choice where it also has AVX-512), and one that never runs.
-$(NATIVE_BUILD)/aes_choice_%: tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp)
+$(NATIVE_BUILD)/aes_choice_%: $(NATIVE_DEPS)
 	mkdir -p $(NATIVE_BUILD)
 	$(CXX) $(NATIVE_FLAGS) '-DREDERODIDIZO_AES_FORCE="$*"' -o $@ tests/native/aes_backends.cpp $(NATIVE_SOURCES) \
 	  $$(pkg-config --cflags --libs nettle)
 
-check-native: $(NATIVE_BUILD)/aes_backends $(NATIVE_BUILD)/aes_choice_vaes256 $(NATIVE_BUILD)/aes_choice_none
+# The 512-bit VAES code as compiled: nothing in it may need AVX512VL, which its
+# choice does not ask for (tests/native/needs_only_avx512f.py).
+$(NATIVE_BUILD)/vaes.o: src/aes/vaes.cpp $(wildcard src/aes/*.hpp src/lib/*.hpp)
+	mkdir -p $(NATIVE_BUILD)
+	$(CXX) $(NATIVE_FLAGS) -c -o $@ src/aes/vaes.cpp
+
+check-native: $(NATIVE_BUILD)/aes_backends $(NATIVE_BUILD)/aes_choice_vaes256 $(NATIVE_BUILD)/aes_choice_none \
+  $(if $(filter x86_64,$(shell uname -m)),$(NATIVE_BUILD)/vaes.o)
 	$(NATIVE_BUILD)/aes_backends
 	$(NATIVE_BUILD)/aes_choice_vaes256
 	$(NATIVE_BUILD)/aes_choice_none
+	$(if $(filter x86_64,$(shell uname -m)),objdump -d -C --insn-width=16 $(NATIVE_BUILD)/vaes.o \
+	  | $(PYTHON) tests/native/needs_only_avx512f.py '512')
 
 check-aes:
 	@set -e; for entry in $(AES_PATHS); do \
@@ -92,7 +108,7 @@ A64_CXX := aarch64-linux-gnu-g++-16
 # Static: the programs need neither the sysroot's loader nor its libraries at run time.
 A64_LINK = -static $(A64_SYSROOT)/usr/lib/aarch64-linux-gnu/libnettle.a
 A64_COMPILE = $(A64_CXX) $(NATIVE_FLAGS) -idirafter $(A64_SYSROOT)/usr/include
-A64_DEPS := tests/native/aes_backends.cpp $(NATIVE_SOURCES) $(wildcard src/aes/*.hpp src/lib/*.hpp)
+A64_DEPS = $(NATIVE_DEPS)
 
 check-native-arm64:
 	mkdir -p $(A64_BUILD)

@@ -38,17 +38,37 @@ std::uint64_t read_xcr0() noexcept {
 
 }  // namespace
 
-Features detect() noexcept {
-  Features found{};
+Report read_report() noexcept {
+  Report report{};
   unsigned a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return found;
+  report.max_leaf = __get_cpuid_max(0, nullptr);
+  if (report.max_leaf < 1) return report;
+  __cpuid(1, a, b, c, d);
+  report.leaf1_ecx = c;
+  if (report.max_leaf >= 7) {
+    __cpuid_count(7, 0, a, b, c, d);
+    report.leaf7_ebx = b;
+    report.leaf7_ecx = c;
+  }
+  if ((report.leaf1_ecx & leaf1_osxsave) != 0) report.xcr0 = read_xcr0();
+  return report;
+}
+
+// The 512-bit VAES code is compiled for VAES, AVX512F and AVX512BW (vaes.cpp) and
+// clears its registers with AVX512F alone (registers.hpp): nothing it runs needs
+// AVX512VL, which is therefore not asked for (tests/native/needs_only_avx512f.py
+// reads the compiled code to make sure).
+Features features_of(const Report& report) noexcept {
+  Features found{};
+  if (report.max_leaf < 1) return found;
+  const unsigned c = report.leaf1_ecx;
   found.ssse3 = (c & leaf1_ssse3) != 0;
   found.aes = (c & leaf1_aes) != 0;
   const bool avx = (c & leaf1_avx) != 0 && (c & leaf1_osxsave) != 0;
-  if (!avx || __get_cpuid_max(0, nullptr) < 7) return found;
-  const std::uint64_t xcr0 = read_xcr0();
-  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return found;
-  const bool vaes = (c & leaf7_ecx_vaes) != 0 && found.aes;
+  if (!avx || report.max_leaf < 7) return found;
+  const std::uint64_t xcr0 = report.xcr0;
+  const unsigned b = report.leaf7_ebx;
+  const bool vaes = (report.leaf7_ecx & leaf7_ecx_vaes) != 0 && found.aes;
   const bool avx2 = (b & leaf7_ebx_avx2) != 0 && (xcr0 & xcr0_ymm) == xcr0_ymm;
   found.avx2 = avx2 && found.ssse3;
   found.avx2_vaes = vaes && avx2;

@@ -25,10 +25,24 @@ struct Features {
   bool avx512_vaes;  // 512-bit VAES with AVX-512 F and BW; the OS saves opmask and all ZMM state
 };
 
+// What CPUID and XGETBV report, as far as the choice reads it.
+struct Report {
+  unsigned max_leaf;  // CPUID leaf 0, EAX
+  unsigned leaf1_ecx;
+  unsigned leaf7_ebx, leaf7_ecx;  // leaf 7, subleaf 0 (zero where max_leaf < 7)
+  unsigned long long xcr0;  // zero where CPUID leaf 1 does not report OSXSAVE
+};
+
 // Reads CPUID and XGETBV. CPUID is slow (and traps to the hypervisor on virtual
 // machines), so this is meant to be called once per process and its answer kept;
 // it has no state of its own and may be called from any thread.
-Features detect() noexcept;
+Report read_report() noexcept;
+
+// The features a report gives: each instruction set only where the processor has
+// every instruction its code runs, and the OS saves the registers that code uses.
+Features features_of(const Report& report) noexcept;
+
+inline Features detect() noexcept { return features_of(read_report()); }
 
 }  // namespace rdz::cpu
 

@@ -59,11 +59,25 @@ inline void clear_vector_registers() noexcept {
         "memory");
 }
 
+// The general registers a called function may leave anything in (x0-x17 in the
+// procedure call standard; x18 is the platform's on some systems): what a software
+// backend's arithmetic on state words leaves there when it returns.
+inline void clear_scratch_registers() noexcept {
+  asm volatile(
+      "mov x0, xzr\n\tmov x1, xzr\n\tmov x2, xzr\n\tmov x3, xzr\n\tmov x4, xzr\n\tmov x5, xzr\n\t"
+      "mov x6, xzr\n\tmov x7, xzr\n\tmov x8, xzr\n\tmov x9, xzr\n\tmov x10, xzr\n\tmov x11, xzr\n\t"
+      "mov x12, xzr\n\tmov x13, xzr\n\tmov x14, xzr\n\tmov x15, xzr\n\tmov x16, xzr\n\tmov x17, xzr"
+      :
+      :
+      : "x0", "x1", "x2", "x3", "x4", "x5", "x6", "x7", "x8", "x9", "x10", "x11", "x12", "x13", "x14", "x15", "x16",
+        "x17", "memory");
+}
+
 #elif defined(__x86_64__)
 
 // xmm0-xmm15 (legacy SSE code leaves the upper halves of the ymm registers alone, and
 // so does this).
-inline void clear_vector_registers() noexcept {
+inline void clear_sse_registers() noexcept {
   asm volatile(
       "pxor %%xmm0, %%xmm0\n\t"
       "pxor %%xmm1, %%xmm1\n\t"
@@ -96,27 +110,28 @@ __attribute__((target("avx"))) inline void clear_avx_registers() noexcept {
                  "xmm12", "xmm13", "xmm14", "xmm15", "memory");
 }
 
-// zmm0-zmm31, for AVX-512 code: VZEROALL reaches only the first sixteen; an EVEX
-// 128-bit XOR zeroes the whole of each of the others.
+// zmm0-zmm31, for AVX-512 code: VZEROALL reaches only the first sixteen; a 512-bit
+// XOR zeroes each of the others, and needs no more than AVX512F (the 128-bit EVEX
+// form would need AVX512VL too).
 __attribute__((target("avx512f"))) inline void clear_avx512_registers() noexcept {
   asm volatile(
       "vzeroall\n\t"
-      "vpxord %%xmm16, %%xmm16, %%xmm16\n\t"
-      "vpxord %%xmm17, %%xmm17, %%xmm17\n\t"
-      "vpxord %%xmm18, %%xmm18, %%xmm18\n\t"
-      "vpxord %%xmm19, %%xmm19, %%xmm19\n\t"
-      "vpxord %%xmm20, %%xmm20, %%xmm20\n\t"
-      "vpxord %%xmm21, %%xmm21, %%xmm21\n\t"
-      "vpxord %%xmm22, %%xmm22, %%xmm22\n\t"
-      "vpxord %%xmm23, %%xmm23, %%xmm23\n\t"
-      "vpxord %%xmm24, %%xmm24, %%xmm24\n\t"
-      "vpxord %%xmm25, %%xmm25, %%xmm25\n\t"
-      "vpxord %%xmm26, %%xmm26, %%xmm26\n\t"
-      "vpxord %%xmm27, %%xmm27, %%xmm27\n\t"
-      "vpxord %%xmm28, %%xmm28, %%xmm28\n\t"
-      "vpxord %%xmm29, %%xmm29, %%xmm29\n\t"
-      "vpxord %%xmm30, %%xmm30, %%xmm30\n\t"
-      "vpxord %%xmm31, %%xmm31, %%xmm31\n\t"
+      "vpxord %%zmm16, %%zmm16, %%zmm16\n\t"
+      "vpxord %%zmm17, %%zmm17, %%zmm17\n\t"
+      "vpxord %%zmm18, %%zmm18, %%zmm18\n\t"
+      "vpxord %%zmm19, %%zmm19, %%zmm19\n\t"
+      "vpxord %%zmm20, %%zmm20, %%zmm20\n\t"
+      "vpxord %%zmm21, %%zmm21, %%zmm21\n\t"
+      "vpxord %%zmm22, %%zmm22, %%zmm22\n\t"
+      "vpxord %%zmm23, %%zmm23, %%zmm23\n\t"
+      "vpxord %%zmm24, %%zmm24, %%zmm24\n\t"
+      "vpxord %%zmm25, %%zmm25, %%zmm25\n\t"
+      "vpxord %%zmm26, %%zmm26, %%zmm26\n\t"
+      "vpxord %%zmm27, %%zmm27, %%zmm27\n\t"
+      "vpxord %%zmm28, %%zmm28, %%zmm28\n\t"
+      "vpxord %%zmm29, %%zmm29, %%zmm29\n\t"
+      "vpxord %%zmm30, %%zmm30, %%zmm30\n\t"
+      "vpxord %%zmm31, %%zmm31, %%zmm31\n\t"
       :
       :
       : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
@@ -124,9 +139,42 @@ __attribute__((target("avx512f"))) inline void clear_avx512_registers() noexcept
         "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31", "memory");
 }
 
+// The registers that code compiled for the build's own instruction set may have
+// written: the baseline's xmm0-15, or more where the build's flags allow more
+// (-march=x86-64-v3 lets the compiler use whole ymm registers in any code, -march=
+// x86-64-v4 the zmm registers and the sixteen above them).
+inline void clear_vector_registers() noexcept {
+#if defined(__AVX512F__)
+  clear_avx512_registers();
+#elif defined(__AVX__)
+  clear_avx_registers();
+#else
+  clear_sse_registers();
+#endif
+}
+
+// The general registers a called function may leave anything in (the System V ABI's
+// caller-saved ones, less rax, which carries results): what a software backend's
+// arithmetic on state words leaves there when it returns.
+inline void clear_scratch_registers() noexcept {
+  asm volatile(
+      "xor %%ecx, %%ecx\n\t"
+      "xor %%edx, %%edx\n\t"
+      "xor %%esi, %%esi\n\t"
+      "xor %%edi, %%edi\n\t"
+      "xor %%r8d, %%r8d\n\t"
+      "xor %%r9d, %%r9d\n\t"
+      "xor %%r10d, %%r10d\n\t"
+      "xor %%r11d, %%r11d\n\t"
+      :
+      :
+      : "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11", "memory");
+}
+
 #else
 
 inline void clear_vector_registers() noexcept {}
+inline void clear_scratch_registers() noexcept {}
 
 #endif
 

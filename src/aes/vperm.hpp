@@ -17,6 +17,12 @@ namespace rdz::vperm {
 // 15 round keys of 16 bytes.
 inline constexpr std::size_t schedule_size = 15 * 16;
 
+// The stack the table entries wipe after each call (aes/stack_wiped.hpp): the CTR
+// spills states of its shared rounds and keystream there. GCC 16's code at -O3 on
+// x86-64 leaves nothing of a call below 256 bytes; four times that leaves room for
+// other compilers and flags.
+inline constexpr std::size_t stack_wipe = 1024;
+
 void expand_encrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept;
 void expand_decrypt(const std::uint8_t* key, AesSchedule& schedule) noexcept;
 void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,

@@ -1,6 +1,8 @@
 #include "modes/ctr.hpp"
 
+#include "aes/registers.hpp"
 #include "lib/byteorder.hpp"
+#include "lib/secret.hpp"
 
 #include <algorithm>
 
@@ -23,12 +25,16 @@ struct Counter {
 };
 
 // `n` bytes of the keystream block of `counter` from byte `from`, XORed from `in`
-// into `out`; the counter does not move.
+// into `out`; the counter does not move. The block, which the caller's data does not
+// give away where the part is short, is wiped on the way out, and so are the vector
+// registers the XOR may have held it in.
 void xor_part(const Aes256Encrypt& cipher, Counter counter, const std::uint8_t* in, std::uint8_t* out, std::size_t from,
               std::size_t n) noexcept {
-  alignas(16) std::uint8_t keystream[aes_block] = {};
-  cipher.ctr_xor(counter.high, counter.low, keystream, keystream, 1);
-  for (std::size_t i = 0; i < n; ++i) out[i] = in[i] ^ keystream[from + i];
+  const RegistersClearedOnReturn<> registers_cleared;
+  Secret<aes_block> keystream;
+  std::fill_n(keystream.data(), aes_block, 0);
+  cipher.ctr_xor(counter.high, counter.low, keystream.data(), keystream.data(), 1);
+  for (std::size_t i = 0; i < n; ++i) out[i] = in[i] ^ keystream.data()[from + i];
 }
 
 }  // namespace

@@ -19,7 +19,12 @@
 // only the choice.
 #include "aes/backend.hpp"
 #include "aes/cpu.hpp"
+#include "aes/registers.hpp"
+#include "aes_model.hpp"
+#include "leftovers.hpp"
 #include "lib/timing.hpp"
+#include "modes/ctr.hpp"
+#include "modes/ige.hpp"
 
 #include <nettle/aes.h>
 #include <sys/mman.h>
@@ -27,7 +32,6 @@
 #include <asm/hwcap.h>
 #include <sys/auxv.h>
 #endif
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +41,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -263,71 +268,176 @@ Result ige_cases(const AesBackend& backend) {
   return {};
 }
 
-// ---- the stack -------------------------------------------------------------------
+// ---- what a call leaves on the stack ---------------------------------------------
 
-struct StackCall {
-  const AesBackend* backend;
-  const std::uint8_t* key;
-  rdz::AesSchedule* encrypt;
-  rdz::AesSchedule* decrypt;
-  std::uint8_t* data;
-  bool copy_keys;  // the control: leave a copy of the schedule in a local
+// One call whose stack is scanned: `prepare` runs first on the caller's stack (say,
+// the key expansion before a CTR call), `call` on the scanned one; `model` records
+// what the call computes (aes_model.hpp). Each takes the key.
+struct ScannedCall {
+  std::string what;
+  std::function<void(const std::uint8_t*)> prepare, call;
+  std::function<void(const std::uint8_t*, aes_model::Record&)> model;
 };
-StackCall stack_call;
-ucontext_t caller_context, callee_context;
 
-void on_own_stack() {
-  const StackCall& c = stack_call;
-  c.backend->expand_encrypt(c.key, *c.encrypt);
-  c.backend->expand_decrypt(c.key, *c.decrypt);
-  if (c.copy_keys) {
-    volatile std::uint8_t copy[rdz::aes_schedule_capacity];
-    for (std::size_t i = 0; i < c.backend->schedule_size; ++i) copy[i] = c.encrypt->bytes[i];
-    c.data[0] ^= copy[7];
-    return;
+// The schedules and data of the scanned calls live off the scanned stack.
+struct ScanBuffers {
+  rdz::AesSchedule encrypt, decrypt;
+  std::vector<std::uint8_t> text, data;
+  std::uint8_t iv[32];
+  ScanBuffers() : text(16 * 300 + 9), data(text.size()) {
+    fill(text.data(), text.size());
+    fill(iv, sizeof iv);
   }
-  std::uint8_t iv[32] = {};
-  for (std::size_t blocks : {std::size_t{1000}, std::size_t{37}, std::size_t{3}}) {
-    std::uint64_t high = 1, low = 0 - std::uint64_t{5};
-    c.backend->ctr_xor(*c.encrypt, high, low, c.data, c.data, blocks);
-    c.backend->ige_encrypt(*c.encrypt, c.data, c.data, blocks, iv);
-    c.backend->ige_decrypt(*c.decrypt, c.data, c.data, blocks, iv);
-  }
+  void reset_data() { data = text; }
+};
+
+// A state of the call left on purpose in a local of a function that returns without
+// wiping it: the control, which the scan must report.
+__attribute__((noinline)) void spill(const aes_model::Block& state) {
+  volatile std::uint8_t copy[16];
+  for (int i = 0; i < 16; ++i) copy[i] = state[i];
+  asm volatile("" : : "r"(copy) : "memory");
 }
 
-// Runs key expansion, CTR and IGE on a zeroed stack of their own; returns how many
-// 16-byte pieces of either schedule (in the backend's own layout) are found in it.
-int round_keys_left(const AesBackend& backend, bool copy_keys) {
-  std::vector<std::uint8_t> stack(256 * 1024, 0), data(16 * 1000);
-  std::uint8_t key[32];
-  fill(key, sizeof key);
-  rdz::AesSchedule encrypt, decrypt;
-  stack_call = {&backend, key, &encrypt, &decrypt, data.data(), copy_keys};
-  getcontext(&callee_context);
-  callee_context.uc_stack.ss_sp = stack.data();
-  callee_context.uc_stack.ss_size = stack.size();
-  callee_context.uc_link = &caller_context;
-  makecontext(&callee_context, on_own_stack, 0);
-  swapcontext(&caller_context, &callee_context);
-  int found = 0;
-  for (const rdz::AesSchedule* schedule : {&encrypt, &decrypt}) {
-    for (std::size_t k = 0; k + 16 <= backend.schedule_size; k += 16) {
-      const auto* round_key = schedule->bytes + k;
-      for (std::size_t at = 0; at + 16 <= stack.size(); ++at) {
-        if (std::memcmp(stack.data() + at, round_key, 16) == 0) {
-          ++found;
-          break;
-        }
-      }
+std::vector<ScannedCall> scanned_calls(const AesBackend& b, ScanBuffers& x) {
+  using aes_model::Aes256;
+  using aes_model::Record;
+  const auto nothing = [](const std::uint8_t*) {};
+  const auto schedule_of = [](const std::uint8_t* key, Record& r) { Aes256(key).record_schedule(r); };
+  std::vector<ScannedCall> calls{
+      {"key expansion for encryption", nothing, [&](const std::uint8_t* key) { b.expand_encrypt(key, x.encrypt); },
+       schedule_of},
+      {"key expansion for decryption", nothing, [&](const std::uint8_t* key) { b.expand_decrypt(key, x.decrypt); },
+       schedule_of},
+  };
+  // CTR from a counter a few blocks before a carry (where the vector-permute code
+  // takes its unshared path) and from one far from it.
+  for (const auto& [high, low] : {std::pair<std::uint64_t, std::uint64_t>{1, 0 - std::uint64_t{5}}, {7, 0x1234500}}) {
+    for (const std::size_t blocks : {1, 9, 37, 300}) {
+      calls.push_back({"CTR, " + std::to_string(blocks) + " blocks from low half " + std::to_string(low & 0xff),
+                       [&](const std::uint8_t* key) {
+                         b.expand_encrypt(key, x.encrypt);
+                         x.reset_data();
+                       },
+                       [&, high, low, blocks](const std::uint8_t*) {
+                         std::uint64_t h = high, l = low;
+                         b.ctr_xor(x.encrypt, h, l, x.data.data(), x.data.data(), blocks);
+                       },
+                       [high, low, blocks](const std::uint8_t* key, Record& r) {
+                         aes_model::record_ctr(Aes256(key), high, low, blocks, r);
+                       }});
     }
   }
-  return found;
+  for (const bool decrypt : {false, true}) {
+    for (const std::size_t blocks : {1, 37}) {
+      calls.push_back({std::string("IGE ") + (decrypt ? "decryption, " : "encryption, ") + std::to_string(blocks) +
+                           " blocks",
+                       [&, decrypt](const std::uint8_t* key) {
+                         (decrypt ? b.expand_decrypt : b.expand_encrypt)(key, decrypt ? x.decrypt : x.encrypt);
+                         x.reset_data();
+                       },
+                       [&, decrypt, blocks](const std::uint8_t*) {
+                         (decrypt ? b.ige_decrypt : b.ige_encrypt)(decrypt ? x.decrypt : x.encrypt, x.data.data(),
+                                                                   x.data.data(), blocks, x.iv);
+                       },
+                       [&, decrypt, blocks](const std::uint8_t* key, Record& r) {
+                         aes_model::record_ige(Aes256(key), decrypt, x.iv, x.text.data(), blocks, r);
+                       }});
+    }
+  }
+  // The module's own code around the backend: the stream code's partial blocks (7
+  // bytes from offset 5, then 57 from offset 12: a partial block, three whole ones
+  // and a tail), and IGE with its tail, each with the cipher object's expansion.
+  calls.push_back({"stream code, partial blocks", [&](const std::uint8_t*) { x.reset_data(); },
+                   [&](const std::uint8_t* key) {
+                     const rdz::Aes256Encrypt cipher(b, std::span<const std::uint8_t, 32>(key, 32));
+                     rdz::StreamPosition position{{}, 5};
+                     position.counter[15] = 0xfe;
+                     rdz::ctr256_apply(std::span(x.data.data(), 7), cipher, position);
+                     rdz::ctr256_apply(std::span(x.data.data() + 7, 57), cipher, position);
+                   },
+                   [](const std::uint8_t* key, Record& r) {
+                     Aes256(key).record_schedule(r);
+                     aes_model::record_ctr(Aes256(key), 0, 0xfe, 6, r);
+                   }});
+  for (const bool decrypt : {false, true}) {
+    calls.push_back({std::string("IGE of the modes, ") + (decrypt ? "decryption" : "encryption"),
+                     [&](const std::uint8_t*) { x.reset_data(); },
+                     [&, decrypt](const std::uint8_t* key) {
+                       const std::span<const std::uint8_t, 32> k(key, 32), iv(x.iv, 32);
+                       const std::span<std::uint8_t> data(x.data.data(), 16 * 37 + 5);
+                       if (decrypt) {
+                         rdz::ige_decrypt_in_place(rdz::Aes256Decrypt(b, k), data, iv);
+                       } else {
+                         rdz::ige_encrypt_in_place(rdz::Aes256Encrypt(b, k), data, iv);
+                       }
+                     },
+                     [&, decrypt](const std::uint8_t* key, Record& r) {
+                       Aes256(key).record_schedule(r);
+                       aes_model::record_ige(Aes256(key), decrypt, x.iv, x.text.data(), 37, r);
+                     }});
+  }
+  return calls;
 }
 
-Result stack_clean(const AesBackend& backend) {
-  if (round_keys_left(backend, true) == 0) return "the scan does not find a copy left on purpose";
-  if (const int left = round_keys_left(backend, false); left != 0) return std::to_string(left) + " round keys found";
+// The control: a state of a CTR call (after round 5 of its first block) spilled to the
+// stack, as a backend that left one would.
+ScannedCall planted_spill() {
+  static aes_model::Block state;
+  const auto model = [](const std::uint8_t* key, aes_model::Record& r) {
+    aes_model::record_ctr(aes_model::Aes256(key), 3, 9, 1, r);
+  };
+  return {"control", [=](const std::uint8_t* key) {
+            aes_model::Record r;
+            model(key, r);
+            state = r.values()[4 * 20];
+          },
+          [](const std::uint8_t*) { spill(state); }, model};
+}
+
+leftovers::Found scan_call(const ScannedCall& c) {
+  static leftovers::OwnStack stack(64 * 1024);
+  std::vector<std::array<std::uint8_t, 32>> keys(3);
+  for (auto& key : keys) fill(key.data(), key.size());
+  return leftovers::scan(stack, keys, c.prepare, c.call, c.model);
+}
+
+std::string describe(const leftovers::Found& f) {
+  return std::to_string(f.windows) + " windows, " + std::to_string(f.key_dependent) + " key-dependent bytes";
+}
+
+// The planted spill must be found both ways: as a state of the model, and as bytes
+// that follow the key (all 16 of them, but for a byte that three keys happen to share).
+Result scan_sees_a_spill() {
+  const leftovers::Found control = scan_call(planted_spill());
+  if (control.windows == 0 || control.key_dependent < 14) return "missed: " + describe(control);
   return {};
+}
+
+// The scan's model against the example of FIPS 197 (appendix C.3).
+Result model_matches_fips_197() {
+  std::uint8_t key[32];
+  aes_model::Block plain, cipher = {0x8e, 0xa2, 0xb7, 0xca, 0x51, 0x67, 0x45, 0xbf,
+                                    0xea, 0xfc, 0x49, 0x90, 0x4b, 0x49, 0x60, 0x89};
+  for (int i = 0; i < 32; ++i) key[i] = static_cast<std::uint8_t>(i);
+  for (int i = 0; i < 16; ++i) plain[i] = static_cast<std::uint8_t>(0x11 * i);
+  const aes_model::Aes256 aes(key);
+  if (aes.encrypt(plain) != cipher) return "encryption differs";
+  if (aes.decrypt(cipher) != plain) return "decryption differs";
+  return {};
+}
+
+// Every scanned call must leave nothing.
+Result stack_clean(const AesBackend& backend, std::size_t& deepest) {
+  ScanBuffers buffers;
+  Result failures;
+  deepest = 0;
+  for (const ScannedCall& c : scanned_calls(backend, buffers)) {
+    const leftovers::Found f = scan_call(c);
+    deepest = std::max(deepest, f.depth);
+    if (f.windows + f.key_dependent != 0) failures += (failures.empty() ? "" : "; ") + c.what + ": " + describe(f);
+  }
+  return failures;
 }
 
 // ---- the registers ---------------------------------------------------------------
@@ -340,13 +450,43 @@ Result stack_clean(const AesBackend& backend) {
 struct Registers {
   alignas(64) std::uint8_t bytes[64 * 32];
   std::size_t size;
+  // The general registers a callee may leave anything in (x86-64: rcx, rdx, rsi, rdi,
+  // r8-r11; ARM64: x0-x17).
+  std::uint64_t general[18];
 };
 
-template <class Work>
-__attribute__((noinline)) Registers registers_after(const Work& work) {
-  work();
-  Registers r;
+// Zeroes the vector registers, so that what the harness left in them (the C library's
+// copies use the upper sixteen of AVX-512 for the key bytes it moves) is not taken
+// for the work's; registers_after does the same for the general ones.
+void zero_vector_registers() {
 #if defined(__aarch64__)
+  rdz::clear_vector_registers();
+#elif defined(__x86_64__)
+  if (__builtin_cpu_supports("avx512f")) {
+    rdz::clear_avx512_registers();
+  } else if (__builtin_cpu_supports("avx")) {
+    rdz::clear_avx_registers();
+  } else {
+    rdz::clear_sse_registers();
+  }
+#endif
+}
+
+// Runs `work` and dumps the registers as it left them into `r` (always the same
+// object, so that the pointer to it is the same in every run).
+template <class Work>
+__attribute__((noinline)) void registers_after(const Work& work, Registers& r) {
+  zero_vector_registers();
+  rdz::clear_scratch_registers();
+  work();
+#if defined(__aarch64__)
+  asm volatile(
+      "stp x0, x1, [%0, #0]\n\tstp x2, x3, [%0, #16]\n\tstp x4, x5, [%0, #32]\n\tstp x6, x7, [%0, #48]\n\t"
+      "stp x8, x9, [%0, #64]\n\tstp x10, x11, [%0, #80]\n\tstp x12, x13, [%0, #96]\n\t"
+      "stp x14, x15, [%0, #112]\n\tstp x16, x17, [%0, #128]"
+      :
+      : "r"(r.general)
+      : "memory");
   asm volatile(
       "stp q0, q1, [%0, #0]\n\t"
       "stp q2, q3, [%0, #32]\n\t"
@@ -369,6 +509,12 @@ __attribute__((noinline)) Registers registers_after(const Work& work) {
       : "memory");
   r.size = 32 * 16;
 #elif defined(__x86_64__)
+  asm volatile(
+      "mov %%rcx, 0(%0)\n\tmov %%rdx, 8(%0)\n\tmov %%rsi, 16(%0)\n\tmov %%rdi, 24(%0)\n\t"
+      "mov %%r8, 32(%0)\n\tmov %%r9, 40(%0)\n\tmov %%r10, 48(%0)\n\tmov %%r11, 56(%0)"
+      :
+      : "r"(r.general)
+      : "memory");
   if (__builtin_cpu_supports("avx512f")) {
     asm volatile(
         "vmovdqu64 %%zmm0, 0(%0)\n\t"
@@ -455,7 +601,6 @@ __attribute__((noinline)) Registers registers_after(const Work& work) {
 #else
   r.size = 0;
 #endif
-  return r;
 }
 
 // The control: a piece of a schedule left in a register on purpose (with AVX-512, in
@@ -496,34 +641,114 @@ int key_pieces_in(const Registers& r, const std::uint8_t* key, const rdz::AesSch
   return found;
 }
 
+// How many bytes of the registers differ between two dumps.
+std::size_t bytes_differing(const Registers& a, const Registers& b) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < a.size; ++i) n += a.bytes[i] != b.bytes[i];
+  const auto* ga = reinterpret_cast<const std::uint8_t*>(a.general);
+  const auto* gb = reinterpret_cast<const std::uint8_t*>(b.general);
+  for (std::size_t i = 0; i < sizeof a.general; ++i) n += ga[i] != gb[i];
+  return n;
+}
+
+// The registers after each entry point hold no piece of its schedules, and nothing
+// that follows the key: the same call under another key (and the same data) leaves
+// the same bytes in every register.
 Result registers_clear(const AesBackend& b) {
 #if defined(__aarch64__) || defined(__x86_64__)
-  std::uint8_t key[32], iv[32] = {};
-  fill(key, sizeof key);
-  rdz::AesSchedule encrypt, decrypt;
-  std::vector<std::uint8_t> data(16 * 37);
-  const auto left = [&](const auto& work) {
-    return key_pieces_in(registers_after(work), key, encrypt, decrypt, b.schedule_size);
+  // One set of buffers for both keys, so that pointers to them are the same.
+  struct Run {
+    std::uint8_t key[32];
+    rdz::AesSchedule encrypt, decrypt;
+    std::vector<std::uint8_t> data = std::vector<std::uint8_t>(16 * 37);
   };
-  const int after_expansion =
-      left([&] { b.expand_encrypt(key, encrypt); }) + left([&] { b.expand_decrypt(key, decrypt); });
-  const int control = left([&] { leave_in_a_register(encrypt.bytes + 16); });
+  static Run x;
+  std::uint8_t keys[2][32];
+  for (auto& key : keys) fill(key, sizeof key);
+  const std::uint8_t iv[32] = {};
+  using Work = std::function<void()>;
+  const std::pair<const char*, Work> works[] = {
+      {"key expansion for encryption", [&] { b.expand_encrypt(x.key, x.encrypt); }},
+      {"key expansion for decryption", [&] { b.expand_decrypt(x.key, x.decrypt); }},
+      {"CTR",
+       [&] {
+         std::uint64_t high = 1, low = 0 - std::uint64_t{5};
+         b.ctr_xor(x.encrypt, high, low, x.data.data(), x.data.data(), 37);
+       }},
+      {"IGE encryption", [&] { b.ige_encrypt(x.encrypt, x.data.data(), x.data.data(), 37, iv); }},
+      {"IGE decryption", [&] { b.ige_decrypt(x.decrypt, x.data.data(), x.data.data(), 37, iv); }},
+  };
+  static Registers dump;
+  std::memcpy(x.key, keys[0], 32);
+  registers_after([&] { leave_in_a_register(x.key); }, dump);
+  const int control = key_pieces_in(dump, x.key, x.encrypt, x.decrypt, 0);
   clear_the_control();
-  if (control == 0) return "the control's round key is not seen";
-  const int after_work = left([&] {
-                           std::uint64_t high = 1, low = 0 - std::uint64_t{5};
-                           b.ctr_xor(encrypt, high, low, data.data(), data.data(), 37);
-                         }) +
-                         left([&] { b.ige_encrypt(encrypt, data.data(), data.data(), 37, iv); }) +
-                         left([&] { b.ige_decrypt(decrypt, data.data(), data.data(), 37, iv); });
-  if (after_expansion + after_work != 0) {
-    return std::to_string(after_expansion) + " pieces after key expansion, " + std::to_string(after_work) +
-           " after CTR and IGE";
+  if (control == 0) return "the control's key piece is not seen";
+  Result failures;
+  for (const auto& [what, work] : works) {
+    Registers after[2];
+    int pieces = 0;
+    for (int k = 0; k < 2; ++k) {
+      std::memcpy(x.key, keys[k], 32);
+      b.expand_encrypt(x.key, x.encrypt);
+      b.expand_decrypt(x.key, x.decrypt);
+      std::fill(x.data.begin(), x.data.end(), 0);
+      registers_after(work, dump);
+      after[k] = dump;
+      pieces += key_pieces_in(after[k], x.key, x.encrypt, x.decrypt, b.schedule_size);
+    }
+    const std::size_t differing = bytes_differing(after[0], after[1]);
+    if (pieces + differing != 0) {
+      failures += (failures.empty() ? "" : "; ") + std::string(what) + ": " + std::to_string(pieces) +
+                  " key pieces, " + std::to_string(differing) + " key-dependent bytes";
+    }
   }
-#endif
+  return failures;
+#else
   (void)b;
   return {};
+#endif
 }
+
+// ---- the choice on masked feature sets -------------------------------------------
+
+#if defined(__x86_64__)
+// What the choice makes of CPUID and XCR0 as a processor, or a hypervisor's mask of
+// one, may report them: each path only where everything it runs is there, and the OS
+// saves its registers.
+Result choice_on_masked_features() {
+  // CPUID leaf 1 ECX: SSSE3 9, AES 25, OSXSAVE 27, AVX 28; leaf 7 EBX: AVX2 5,
+  // AVX512F 16, AVX512BW 30, AVX512VL 31; leaf 7 ECX: VAES 9. XCR0: SSE 1, AVX 2,
+  // opmask 5, ZMM upper halves 6, ZMM16-31 7.
+  constexpr unsigned leaf1 = 1u << 9 | 1u << 25 | 1u << 27 | 1u << 28;
+  constexpr unsigned avx2 = 1u << 5, f = 1u << 16, bw = 1u << 30, vl = 1u << 31, vaes = 1u << 9;
+  constexpr unsigned long long ymm_state = 0x6, zmm_state = 0xe6;
+  struct Case {
+    const char* what;
+    rdz::cpu::Report report;
+    bool avx2, avx2_vaes, avx512_vaes;
+  } cases[] = {
+      {"everything", {7, leaf1, avx2 | f | bw | vl, vaes, zmm_state}, true, true, true},
+      // Nothing the 512-bit path runs needs VL (needs_only_avx512f.py checks its code).
+      {"AVX-512 F and BW with VAES, without VL", {7, leaf1, avx2 | f | bw, vaes, zmm_state}, true, true, true},
+      {"without AVX512BW", {7, leaf1, avx2 | f | vl, vaes, zmm_state}, true, true, false},
+      {"AVX-512 state not saved by the OS", {7, leaf1, avx2 | f | bw | vl, vaes, ymm_state}, true, true, false},
+      {"only the opmask state missing", {7, leaf1, avx2 | f | bw | vl, vaes, zmm_state & ~0x20ull}, true, true, false},
+      {"AVX state not saved by the OS", {7, leaf1, avx2 | f | bw | vl, vaes, 0x2}, false, false, false},
+      {"no OSXSAVE", {7, leaf1 & ~(1u << 27), avx2 | f | bw | vl, vaes, 0}, false, false, false},
+      {"no leaf 7", {6, leaf1, 0, 0, zmm_state}, false, false, false},
+      {"VAES without AES-NI", {7, leaf1 & ~(1u << 25), avx2 | f | bw | vl, vaes, zmm_state}, true, false, false},
+  };
+  for (const Case& c : cases) {
+    const rdz::cpu::Features got = rdz::cpu::features_of(c.report);
+    if (got.avx2 != c.avx2 || got.avx2_vaes != c.avx2_vaes || got.avx512_vaes != c.avx512_vaes) {
+      return std::string(c.what) + ": avx2 " + std::to_string(got.avx2) + ", avx2_vaes " +
+             std::to_string(got.avx2_vaes) + ", avx512_vaes " + std::to_string(got.avx512_vaes);
+    }
+  }
+  return {};
+}
+#endif
 
 // ---- data-independent timing ------------------------------------------------------
 
@@ -617,6 +842,7 @@ int main(int argc, char** argv) {
   const bool gcc_512 = gcc_256 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
   std::printf("cpu: ssse3 %d, aes %d, avx2 %d, avx2_vaes %d, avx512_vaes %d\n", cpu.ssse3, cpu.aes, cpu.avx2,
               cpu.avx2_vaes, cpu.avx512_vaes);
+  report("cpu", "the choice on masked CPUID and XCR0", choice_on_masked_features());
   report("cpu", "detect() agrees with __builtin_cpu_supports",
          cpu.ssse3 == gcc_ssse3 && cpu.aes == gcc_aes && cpu.avx2 == gcc_avx2 && cpu.avx2_vaes == gcc_256 &&
                  cpu.avx512_vaes == gcc_512
@@ -652,6 +878,8 @@ int main(int argc, char** argv) {
   return failed == 0 ? 0 : 1;
 #endif
 
+  report("model", "FIPS 197 appendix C.3 both ways", model_matches_fips_197());
+  report("scan", "a state spilled on purpose is seen on the stack", scan_sees_a_spill());
   const AesBackend* best = nullptr;
   for (const rdz::AesCandidate& c : candidates) {
     if (!c.runs) {
@@ -665,8 +893,10 @@ int main(int argc, char** argv) {
     report(b.name, "CTR: across the low half's carry and the full wrap", ctr_cases(b, carry_cases()));
     report(b.name, "CTR: every length to 80 blocks", ctr_cases(b, length_cases()));
     report(b.name, "IGE: both ways, random lengths", ige_cases(b));
-    report(b.name, "no round key left on its stack", stack_clean(b));
-    report(b.name, "no round key left in the vector registers", registers_clear(b));
+    std::size_t deepest = 0;
+    report(b.name, "nothing of a call's key, states or keystream left on its stack", stack_clean(b, deepest));
+    std::printf("%-8s wrote its stack down to %zu bytes below the call\n", b.name, deepest);
+    report(b.name, "nothing of a call's key left in the registers", registers_clear(b));
 #if defined(__aarch64__)
     if (dit) report(b.name, "PSTATE.DIT as the caller left it", dit_as_found(b));
 #endif
