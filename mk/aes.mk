@@ -4,7 +4,9 @@
 #                       can run, through its table, byte for byte against Nettle; what
 #                       its calls leave on the stack and in the registers; and the
 #                       choice among them (a C++ driver, without the interpreter); and
-#                       the 512-bit VAES code as compiled, which must need no AVX512VL
+#                       the 512-bit VAES code as compiled, which must need no AVX512VL;
+#                       and the self-check each candidate passes before it is chosen,
+#                       which must run every line of the backends it checks
 #   make check-aes      the suite once more on each path that neither the release
 #                       build (the fastest path: VAES where there is VAES) nor the
 #                       debug build (Nettle) takes: vperm, vperm256 (vperm with its
@@ -66,17 +68,45 @@ $(NATIVE_BUILD)/aes_choice_%: $(NATIVE_DEPS)
 	$(CXX) $(NATIVE_FLAGS) '-DREDERODIDIZO_AES_FORCE="$*"' -o $@ tests/native/aes_backends.cpp $(NATIVE_SOURCES) \
 	  $$(pkg-config --cflags --libs nettle)
 
+# The same driver built for this processor's whole instruction set, as a build with
+# -march=native in CXXFLAGS is: its compiler may then use ymm and zmm registers, and
+# the sixteen above them, in any code, and every entry point must still clear them.
+$(NATIVE_BUILD)/aes_backends_march_native: $(NATIVE_DEPS)
+	mkdir -p $(NATIVE_BUILD)
+	$(CXX) $(NATIVE_FLAGS) -march=native -o $@ tests/native/aes_backends.cpp $(NATIVE_SOURCES) \
+	  $$(pkg-config --cflags --libs nettle)
+
 # The 512-bit VAES code as compiled: nothing in it may need AVX512VL, which its
 # choice does not ask for (tests/native/needs_only_avx512f.py).
 $(NATIVE_BUILD)/vaes.o: src/aes/vaes.cpp $(wildcard src/aes/*.hpp src/lib/*.hpp)
 	mkdir -p $(NATIVE_BUILD)
 	$(CXX) $(NATIVE_FLAGS) -c -o $@ src/aes/vaes.cpp
 
+# The choice's self-check, built with coverage: it must run every line of each backend
+# it checks (tests/native/self_check_coverage.py). -Og, so that lines are not lost to
+# inlining, nor blocks added that no optimised build has.
+COVERAGE_BUILD := $(NATIVE_BUILD)/coverage
+COVERAGE_FLAGS := -std=c++23 -Og --coverage -fno-exceptions -fno-rtti -Isrc
+$(COVERAGE_BUILD)/self_check: tests/native/self_check.cpp $(wildcard src/aes/*.cpp src/aes/*.hpp src/lib/*.hpp)
+	rm -rf $(COVERAGE_BUILD) && mkdir -p $(COVERAGE_BUILD)
+	for source in $(wildcard src/aes/*.cpp); do \
+	  $(CXX) $(COVERAGE_FLAGS) -c -o $(COVERAGE_BUILD)/$$(basename $$source .cpp).o $$source || exit 1; \
+	done
+	$(CXX) $(COVERAGE_FLAGS) -o $@ tests/native/self_check.cpp $(COVERAGE_BUILD)/*.o $$(pkg-config --cflags --libs nettle)
+
 check-native: $(NATIVE_BUILD)/aes_backends $(NATIVE_BUILD)/aes_choice_vaes256 $(NATIVE_BUILD)/aes_choice_none \
+  $(NATIVE_BUILD)/aes_backends_march_native $(COVERAGE_BUILD)/self_check \
   $(if $(filter x86_64,$(shell uname -m)),$(NATIVE_BUILD)/vaes.o)
 	$(NATIVE_BUILD)/aes_backends
+	$(NATIVE_BUILD)/aes_backends_march_native >$(NATIVE_BUILD)/march_native.log \
+	  || { cat $(NATIVE_BUILD)/march_native.log; exit 1; }
+	tail -1 $(NATIVE_BUILD)/march_native.log
 	$(NATIVE_BUILD)/aes_choice_vaes256
 	$(NATIVE_BUILD)/aes_choice_none
+	rm -f $(COVERAGE_BUILD)/*.gcda
+	$(COVERAGE_BUILD)/self_check | tee $(COVERAGE_BUILD)/self_check.log
+	cd $(COVERAGE_BUILD) && gcov -t -o . $(addprefix $(CURDIR)/,$(wildcard src/aes/*.cpp)) 2>/dev/null \
+	  | $(PYTHON) $(CURDIR)/tests/native/self_check_coverage.py self_check.log
 	$(if $(filter x86_64,$(shell uname -m)),objdump -d -C --insn-width=16 $(NATIVE_BUILD)/vaes.o \
 	  | $(PYTHON) tests/native/needs_only_avx512f.py '512')
 

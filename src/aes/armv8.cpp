@@ -3,7 +3,8 @@
 //
 // Why it is constant-time: the instructions work on whole 128-bit registers, with no
 // operand-dependent timing in the cores we know of (the architecture promises it only
-// under PSTATE.DIT, from ARMv8.4, which this code does not set); no branch and no
+// under PSTATE.DIT, from ARMv8.4, which every entry point here sets where the processor
+// has it, lib/timing.hpp); no branch and no
 // address depends on the key, the data or the IGE vector (the loops count blocks, and
 // the CTR counter, which may steer branches, is public). Even the key schedule's
 // SubWord runs on AESE instead of an S-box table: the word is spread over all four
@@ -35,8 +36,13 @@
 
 #include <arm_neon.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+
+// The lanes are read as little-endian: a 32-bit lane's first byte is its low one
+// (RotWord below), a 64-bit lane's first eight bytes are its value (the counter).
+static_assert(std::endian::native == std::endian::little, "the ARM64 code assumes little-endian lanes");
 
 namespace rdz::armv8 {
 namespace {
@@ -224,7 +230,7 @@ __attribute__((target("+aes"))) inline void ctr_blocks(const RoundKeys& k, std::
 }
 
 // Eight blocks at a time; of the tail, four side by side, then the rest one by one.
-// (The choice's self-check runs 37 blocks: every one of these loops.)
+// (The choice's self-check runs every one of these loops.)
 __attribute__((target("+aes"))) inline void ctr_loop(const RoundKeys& k, std::uint64_t& high, std::uint64_t& low,
                                                      const std::uint8_t* in, std::uint8_t* out,
                                                      std::size_t blocks) noexcept {

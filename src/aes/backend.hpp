@@ -79,6 +79,11 @@ struct AesCandidates {
 };
 AesCandidates aes_candidates() noexcept;
 
+// The check a candidate must pass before it is chosen: what it computes against FIPS
+// 197's example and against Nettle, over every loop and tail of its code (backend.cpp
+// lists what it runs).
+bool passes_self_check(const AesBackend& candidate) noexcept;
+
 // The backend of this process: chosen at the first call that needs AES, from any
 // thread (racing first calls choose the same), and the same ever after. Null where
 // none may be used: in a build that forces a path (REDERODIDIZO_AES) this processor

@@ -501,9 +501,9 @@ void ctr_xor(const AesSchedule& schedule, std::uint64_t& high, std::uint64_t& lo
 
 // The stack each call's wipe covers (aes/stack_wiped.hpp): the S-box circuit's words
 // do not fit in the registers, and the compiler spills them. GCC 16's code at -O3 on
-// x86-64 leaves them down to between 1280 and 1408 bytes below the call (CTR); about
-// three times that leaves room for other compilers and flags, at a cost this path's
-// time per block hides.
+// x86-64 leaves them down to between 1408 and 1536 bytes below the call (CTR); about
+// two and a half times that leaves room for other compilers and flags, at a cost this
+// path's time per block hides.
 constexpr std::size_t stack_wipe = 4096;
 
 constinit const AesBackend bitsliced_backend{stack_wiped<stack_wipe, expand>,      stack_wiped<stack_wipe, expand>,

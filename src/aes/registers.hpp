@@ -101,15 +101,6 @@ inline void clear_sse_registers() noexcept {
         "xmm13", "xmm14", "xmm15", "memory");
 }
 
-// ymm0-ymm15 whole, for AVX code.
-__attribute__((target("avx"))) inline void clear_avx_registers() noexcept {
-  asm volatile("vzeroall"
-               :
-               :
-               : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",
-                 "xmm12", "xmm13", "xmm14", "xmm15", "memory");
-}
-
 // zmm0-zmm31, for AVX-512 code: VZEROALL reaches only the first sixteen; a 512-bit
 // XOR zeroes each of the others, and needs no more than AVX512F (the 128-bit EVEX
 // form would need AVX512VL too).
@@ -137,6 +128,20 @@ __attribute__((target("avx512f"))) inline void clear_avx512_registers() noexcept
       : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
         "xmm13", "xmm14", "xmm15", "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24",
         "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31", "memory");
+}
+
+// ymm0-ymm15 whole, for AVX code; and the sixteen above them where the build's flags
+// let the compiler use AVX-512 in it.
+__attribute__((target("avx"))) inline void clear_avx_registers() noexcept {
+#if defined(__AVX512F__)
+  clear_avx512_registers();
+#else
+  asm volatile("vzeroall"
+               :
+               :
+               : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",
+                 "xmm12", "xmm13", "xmm14", "xmm15", "memory");
+#endif
 }
 
 // The registers that code compiled for the build's own instruction set may have

@@ -25,6 +25,7 @@ struct StackWiped;
 
 template <std::size_t depth, class... Args, void (*entry)(Args...) noexcept>
 struct StackWiped<depth, entry> {
+  static_assert(depth % 16 == 0, "wipe_stack takes whole 16-byte units");
   static void call(Args... args) noexcept {
     auto* work = entry;
     // The compiler no longer knows which function this is, so the work stays a call

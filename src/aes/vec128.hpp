@@ -22,6 +22,10 @@
 #define RDZ_VEC128 [[gnu::always_inline, gnu::target("ssse3")]] inline
 #elif defined(__aarch64__)
 #include <arm_neon.h>
+
+#include <bit>
+// from_words and the shuffle patterns take a 64-bit lane's first byte as its low one.
+static_assert(std::endian::native == std::endian::little, "the NEON layer assumes little-endian lanes");
 #define RDZ_VEC128 [[gnu::always_inline]] inline
 #endif
 

@@ -46,13 +46,6 @@ class OwnStack {
     return {bytes_.data(), static_cast<std::size_t>(boundary() - bytes_.data())};
   }
 
-  // How far below the call anything was written (zeros aside).
-  std::size_t depth_used() const {
-    const auto stack = below_call();
-    const auto first = std::find_if(stack.begin(), stack.end(), [](std::uint8_t b) { return b != 0; });
-    return static_cast<std::size_t>(stack.end() - first);
-  }
-
  private:
   // Marks where the work's frames begin, and zeroes the callee-saved registers first:
   // the work's prologues save them below that mark, and what the harness had left in
@@ -117,7 +110,6 @@ inline std::size_t windows_found(std::span<const std::uint8_t> stack, const std:
 struct Found {
   std::size_t windows = 0;  // windows that are values the model computed
   std::size_t key_dependent = 0;  // bytes that differ between the runs
-  std::size_t depth = 0;  // the deepest the stack was written
 };
 
 // Runs `prepare(key)` on the caller's stack, then `call(key)` on `stack`, once per
@@ -138,7 +130,6 @@ Found scan(OwnStack& stack, const std::vector<std::array<std::uint8_t, 32>>& key
     model(key.data(), record);
     const auto below = stack.below_call();
     found.windows += windows_found(below, record.sorted());
-    found.depth = std::max(found.depth, stack.depth_used());
     if (first.empty()) {
       first.assign(below.begin(), below.end());
       differs.assign(first.size(), false);
