@@ -10,7 +10,7 @@
 // where the previous callee's did: everything that callee pushed, kept and spilled,
 // the red zone below its frame included, however it laid its frame out or aligned
 // it. It is written in assembly, without a frame of its own, because it writes below
-// the stack pointer: no compiled code may keep anything there meanwhile. Writing
+// the stack pointer, where compiled code may keep things at any time. Writing
 // there is harmless: nothing below the stack pointer is live, and a signal handler
 // that runs in between only puts a frame there that is dead once it returns.
 #pragma once
@@ -19,38 +19,64 @@
 
 #include <cstddef>
 
-namespace rdz {
+#if defined(__x86_64__) || defined(__aarch64__)
+
+// Defined once below, in assembly: every file that includes this header emits the
+// same definition in a COMDAT group of its own, and the linker keeps one.
+extern "C" void rdz_wipe_stack(std::size_t bytes) noexcept;
 
 #if defined(__x86_64__)
-
 // `bytes` in rdi. The direction flag is clear on entry to any function (the ABI's
-// rule), so STOSB counts upwards.
-[[gnu::naked, gnu::noinline]] inline void wipe_stack(std::size_t /* bytes */) noexcept {
-  asm("mov %rdi, %rcx\n\t"
-      "mov %rsp, %rdi\n\t"
-      "sub %rcx, %rdi\n\t"
-      "xor %eax, %eax\n\t"
-      "rep stosb\n\t"
-      "ret");
-}
-
-#elif defined(__aarch64__)
-
-// `bytes` in x0, a multiple of 16 (every caller's is). Zeroes upwards from sp - bytes
+// rule), so STOSB counts upwards, from rsp - bytes to rsp.
+asm(R"(
+  .pushsection .text.rdz_wipe_stack,"axG",%progbits,rdz_wipe_stack,comdat
+  .globl rdz_wipe_stack
+  .hidden rdz_wipe_stack
+  .type rdz_wipe_stack,%function
+  .p2align 4
+rdz_wipe_stack:
+  mov %rdi, %rcx
+  mov %rsp, %rdi
+  sub %rcx, %rdi
+  xor %eax, %eax
+  rep stosb
+  ret
+  .size rdz_wipe_stack,.-rdz_wipe_stack
+  .popsection
+)");
+#else
+// `bytes` in x0, a multiple of 16 (every caller's is): zeroes upwards from sp - bytes
 // to sp, two registers at a time.
-[[gnu::naked, gnu::noinline]] inline void wipe_stack(std::size_t /* bytes */) noexcept {
-  asm("mov x1, sp\n\t"
-      "sub x2, x1, x0\n"
-      "1:\n\t"
-      "cmp x2, x1\n\t"
-      "b.hs 2f\n\t"
-      "stp xzr, xzr, [x2], #16\n\t"
-      "b 1b\n"
-      "2:\n\t"
-      "ret");
-}
+asm(R"(
+  .pushsection .text.rdz_wipe_stack,"axG",%progbits,rdz_wipe_stack,comdat
+  .globl rdz_wipe_stack
+  .hidden rdz_wipe_stack
+  .type rdz_wipe_stack,%function
+  .p2align 4
+rdz_wipe_stack:
+  mov x1, sp
+  sub x2, x1, x0
+1:
+  cmp x2, x1
+  b.hs 2f
+  stp xzr, xzr, [x2], #16
+  b 1b
+2:
+  ret
+  .size rdz_wipe_stack,.-rdz_wipe_stack
+  .popsection
+)");
+#endif
+
+namespace rdz {
+
+inline void wipe_stack(std::size_t bytes) noexcept { rdz_wipe_stack(bytes); }
+
+}  // namespace rdz
 
 #else
+
+namespace rdz {
 
 // Elsewhere, an area below this frame: out of line, so that the frame starts where
 // the previous callee's did, with the area last in it.
@@ -60,6 +86,6 @@ namespace rdz {
   asm volatile("" : : "r"(area) : "memory");
 }
 
-#endif
-
 }  // namespace rdz
+
+#endif

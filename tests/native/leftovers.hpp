@@ -47,15 +47,28 @@ class OwnStack {
   }
 
  private:
-  // Marks where the work's frames begin, and zeroes the callee-saved registers first:
-  // the work's prologues save them below that mark, and what the harness had left in
-  // them (random numbers the keys were made of, say) is no business of the work.
+  // Marks where the work's frames begin (the stack pointer at the call: this frame,
+  // its saved registers included, is above it), and zeroes the callee-saved
+  // registers first: the work's prologues save them below that mark, and what the
+  // harness had left in them (random numbers the keys were made of, say) is no
+  // business of the work.
   __attribute__((noinline)) static void trampoline() {
-    std::uint8_t mark;
-    boundary() = &mark;
-    asm volatile("" : : "r"(&mark) : "memory");
     zero_callee_saved_registers();
+    boundary() = stack_pointer();
     (*current_work())();
+    asm volatile("" : : : "memory");  // not a tail call: this frame stays while the work runs
+  }
+  static const std::uint8_t* stack_pointer() {
+    const std::uint8_t* sp;
+#if defined(__x86_64__)
+    asm volatile("mov %%rsp, %0" : "=r"(sp));
+#elif defined(__aarch64__)
+    asm volatile("mov %0, sp" : "=r"(sp));
+#else
+    std::uint8_t here;
+    sp = &here;
+#endif
+    return sp;
   }
   static void zero_callee_saved_registers() {
 #if defined(__x86_64__)
