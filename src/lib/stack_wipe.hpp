@@ -9,10 +9,9 @@
 // `wipe_stack(bytes)` zeroes the `bytes` below its own return address, which sits
 // where the previous callee's did: everything that callee pushed, kept and spilled,
 // the red zone below its frame included, however it laid its frame out or aligned
-// it. It is written in assembly, without a frame of its own, because it writes below
-// the stack pointer, where compiled code may keep things at any time. Writing
-// there is harmless: nothing below the stack pointer is live, and a signal handler
-// that runs in between only puts a frame there that is dead once it returns.
+// it. It is written in assembly so that its area starts right at its return slot:
+// it moves the stack pointer down over the area, as an allocation on the stack
+// would, zeroes it, and moves it back.
 #pragma once
 
 #include "lib/secret.hpp"
@@ -27,7 +26,7 @@ extern "C" void rdz_wipe_stack(std::size_t bytes) noexcept;
 
 #if defined(__x86_64__)
 // `bytes` in rdi. The direction flag is clear on entry to any function (the ABI's
-// rule), so STOSB counts upwards, from rsp - bytes to rsp.
+// rule), so STOSB counts upwards, from the new stack pointer to the return slot.
 asm(R"(
   .pushsection .text.rdz_wipe_stack,"axG",%progbits,rdz_wipe_stack,comdat
   .globl rdz_wipe_stack
@@ -36,17 +35,19 @@ asm(R"(
   .p2align 4
 rdz_wipe_stack:
   mov %rdi, %rcx
+  mov %rsp, %rdx
+  sub %rdi, %rsp
   mov %rsp, %rdi
-  sub %rcx, %rdi
   xor %eax, %eax
   rep stosb
+  mov %rdx, %rsp
   ret
   .size rdz_wipe_stack,.-rdz_wipe_stack
   .popsection
 )");
 #else
-// `bytes` in x0, a multiple of 16 (every caller's is): zeroes upwards from sp - bytes
-// to sp, two registers at a time.
+// `bytes` in x0, a multiple of 16 (every caller's is), so that sp stays aligned:
+// zeroes upwards from the new stack pointer to the old, two registers at a time.
 asm(R"(
   .pushsection .text.rdz_wipe_stack,"axG",%progbits,rdz_wipe_stack,comdat
   .globl rdz_wipe_stack
@@ -55,13 +56,15 @@ asm(R"(
   .p2align 4
 rdz_wipe_stack:
   mov x1, sp
-  sub x2, x1, x0
+  sub sp, sp, x0
+  mov x2, sp
 1:
   cmp x2, x1
   b.hs 2f
   stp xzr, xzr, [x2], #16
   b 1b
 2:
+  mov sp, x1
   ret
   .size rdz_wipe_stack,.-rdz_wipe_stack
   .popsection
