@@ -190,6 +190,8 @@ def check_wheel(args):
         print(f"  {part.name}: {len(sources)} inputs, e.g. {sources[0]}")
         print(f"    {'declared as ' + part.expression if part.expression else 'not declared'}: {part.why}")
     problems = [f"links in {source}, of no part whose licence is known" for source in unknown]
+    if PARTS[0] not in parts:
+        return report(wheel.name, problems + [f"{args.map} shows none of this project's objects linked"], "")
     expression, texts = expected(parts)
     problems += declaration_problems(declared, license_files, carried, expression, texts)
     archives = {re.sub(r"\(.*\)$", "", s) for p, sources in parts.items() if p.name == "Nettle" for s in sources}
