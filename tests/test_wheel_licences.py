@@ -71,7 +71,7 @@ def test_sound_wheels_pass(nettle, tmp_path, capsys):
     ({"expression": "MIT"}, "declares License-Expression 'MIT', but what is linked in is"),
     ({"expression": "MIT AND LGPL-3.0-or-later"}, "but what is linked in is"),
     ({"expression": None}, "declares no License-Expression"),
-    ({"inputs": [OURS, "/usr/lib/x86_64-linux-gnu/libcrypto.a(sha256.o)"]}, "libcrypto.a(sha256.o), of no part"),
+    ({"inputs": [OURS, "/usr/lib/x86_64-linux-gnu/libcrypto.a(sha256.o)"]}, "libcrypto.a(sha256.o), of no origin"),
     ({"inputs": [OURS]}, "but what is linked in is 'MIT'"),
     ({"notice": "Nettle 3.9.1, version 3.9.1-2\n"}, "does not name Nettle 3.10.2, the version linked in"),
     ({"notice": "Nettle 3.10.2\n"}, "does not name Debian's source package nettle 3.10.2-1"),

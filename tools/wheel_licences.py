@@ -5,12 +5,12 @@ of that and carries their texts.
     python3 tools/wheel_licences.py sdist DIST.tar.gz
 
 `wheel` reads the GNU ld map of the module's link and sorts every input that left
-something in the module by where it comes from (PARTS): this project's objects,
+something in the module by where it comes from (ORIGINS): this project's objects,
 Nettle's static library, GCC's runtime, the C library's start files. An input of no
-known part fails the check, so that whatever a later build links in is looked at
+known origin fails the check, so that whatever a later build links in is looked at
 before a wheel ships it. The wheel must then declare, as License-Expression, MIT and
-the licence of every part linked in whose licence asks to be named; name as
-License-File exactly the texts those parts need, each present in .dist-info/licenses,
+the licence of every origin linked in whose licence asks to be named; name as
+License-File exactly the texts those origins need, each present in .dist-info/licenses,
 nothing else there; and, where Nettle is linked in, carry a notice that names the
 Nettle version linked (read from the pkg-config file and the Debian changelog beside
 the archive the link used).
@@ -36,7 +36,7 @@ NOTICE = "bundled/NOTICE"
 
 
 @dataclass(frozen=True)
-class Part:
+class Origin:
     """Code of one origin that a link can put into the module."""
 
     name: str
@@ -46,18 +46,18 @@ class Part:
     why: str
 
 
-PARTS = (
-    Part("rederodidizo", r"CMakeFiles/rederodidizo\.dir/", PROJECT_EXPRESSION, PROJECT_TEXTS,
+ORIGINS = (
+    Origin("rederodidizo", r"CMakeFiles/rederodidizo\.dir/", PROJECT_EXPRESSION, PROJECT_TEXTS,
          "this project's code"),
-    Part("Nettle", r"/libnettle\.a\(", "LGPL-3.0-or-later OR GPL-2.0-or-later",
+    Origin("Nettle", r"/libnettle\.a\(", "LGPL-3.0-or-later OR GPL-2.0-or-later",
          (NOTICE, "bundled/nettle/COPYING.LESSERv3", "bundled/nettle/COPYINGv3", "bundled/nettle/COPYINGv2"),
          "the LGPL asks for its texts, its source and a way to relink"),
-    Part("GCC's runtime", r"/(libgcc|libgcc_eh|libstdc\+\+|libsupc\+\+)\.a\(|/crt(begin|end)S\.o$", None, (),
+    Origin("GCC's runtime", r"/(libgcc|libgcc_eh|libstdc\+\+|libsupc\+\+)\.a\(|/crt(begin|end)S\.o$", None, (),
          "GPL-3.0-or-later WITH GCC-exception-3.1, whose exception lets code compiled by GCC carry it "
          "under its own terms"),
-    Part("the C library's start files", r"/crt[in]\.o$", None, (),
+    Origin("the C library's start files", r"/crt[in]\.o$", None, (),
          "glibc gives unlimited permission to link them into other programs"),
-    Part("the linker", r"^linker stubs$", None, (), "made by the linker itself"),
+    Origin("the linker", r"^linker stubs$", None, (), "made by the linker itself"),
 )
 
 
@@ -68,7 +68,7 @@ INPUT_SECTION = re.compile(r"^ (\S+)?\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+(\S.*)$")
 
 def linked_inputs(map_text):
     """The inputs (object files, archive members) that left at least one byte in an
-    output section of the module, from the memory map part of a GNU ld map file. An
+    output section of the module, from the memory map of a GNU ld map file. An
     input section's line holds its name (unless it stands alone on the line before),
     address, size and input; output sections start at the left margin."""
     layout = map_text.split("\nLinker script and memory map\n", 1)
@@ -84,20 +84,20 @@ def linked_inputs(map_text):
     return inputs
 
 
-def part_of(source):
-    return next((p for p in PARTS if re.search(p.pattern, source)), None)
+def origin_of(source):
+    return next((o for o in ORIGINS if re.search(o.pattern, source)), None)
 
 
 def sort_inputs(inputs):
-    """{part: [inputs]} and the inputs of no known part."""
-    parts, unknown = {}, []
+    """{origin: [inputs]} and the inputs of no known origin."""
+    origins, unknown = {}, []
     for source in sorted(inputs):
-        part = part_of(source)
-        if part is None:
+        origin = origin_of(source)
+        if origin is None:
             unknown.append(source)
         else:
-            parts.setdefault(part, []).append(source)
-    return parts, unknown
+            origins.setdefault(origin, []).append(source)
+    return origins, unknown
 
 
 def nettle_versions(archive):
@@ -118,7 +118,7 @@ def nettle_versions(archive):
 
 def and_terms(expression):
     """The canonical terms of an expression's top-level AND, as a set: the order in
-    which the parts are written does not matter."""
+    which they are written does not matter."""
     canonical = canonicalize_license_expression(expression)
     terms, depth, start = set(), 0, 0
     for i, char in enumerate(canonical):
@@ -130,11 +130,11 @@ def and_terms(expression):
     return {t[1:-1] if t.startswith("(") and t.endswith(")") else t for t in terms}
 
 
-def expected(parts):
-    """The expression and the License-File entries the linked parts call for."""
-    named = [p for p in PARTS if p in parts and p.expression]
+def expected(origins):
+    """The expression and the License-File entries the linked origins call for."""
+    named = [o for o in ORIGINS if o in origins and o.expression]
     expression = " AND ".join(f"({p.expression})" if " OR " in p.expression else p.expression for p in named)
-    return expression, {t for p in parts for t in p.texts}
+    return expression, {t for o in origins for t in o.texts}
 
 
 def read_metadata(text):
@@ -143,7 +143,7 @@ def read_metadata(text):
 
 
 def declaration_problems(declared, license_files, carried, expression, texts):
-    """What is wrong with a declaration, against what the parts call for."""
+    """What is wrong with a declaration, against what the origins call for."""
     problems = []
     if declared is None:
         problems.append("declares no License-Expression")
@@ -177,7 +177,7 @@ def notice_problems(notice, archives):
 
 def check_wheel(args):
     wheel = Path(args.wheel)
-    parts, unknown = sort_inputs(linked_inputs(Path(args.map).read_text()))
+    origins, unknown = sort_inputs(linked_inputs(Path(args.map).read_text()))
     with zipfile.ZipFile(wheel) as zf:
         names = zf.namelist()
         metadata = next(n for n in names if re.fullmatch(r"[^/]+\.dist-info/METADATA", n))
@@ -186,15 +186,15 @@ def check_wheel(args):
         declared, license_files = read_metadata(zf.read(metadata).decode())
         notice = zf.read(licenses + NOTICE).decode() if NOTICE in carried else None
     print(f"{wheel.name}: linked into the module")
-    for part, sources in parts.items():
-        print(f"  {part.name}: {len(sources)} inputs, e.g. {sources[0]}")
-        print(f"    {'declared as ' + part.expression if part.expression else 'not declared'}: {part.why}")
-    problems = [f"links in {source}, of no part whose licence is known" for source in unknown]
-    if PARTS[0] not in parts:
+    for origin, sources in origins.items():
+        print(f"  {origin.name}: {len(sources)} inputs, e.g. {sources[0]}")
+        print(f"    {'declared as ' + origin.expression if origin.expression else 'not declared'}: {origin.why}")
+    problems = [f"links in {source}, of no origin whose licence is known" for source in unknown]
+    if ORIGINS[0] not in origins:
         return report(wheel.name, problems + [f"{args.map} shows none of this project's objects linked"], "")
-    expression, texts = expected(parts)
+    expression, texts = expected(origins)
     problems += declaration_problems(declared, license_files, carried, expression, texts)
-    archives = {re.sub(r"\(.*\)$", "", s) for p, sources in parts.items() if p.name == "Nettle" for s in sources}
+    archives = {re.sub(r"\(.*\)$", "", s) for o, sources in origins.items() if o.name == "Nettle" for s in sources}
     problems += notice_problems(notice, archives)
     return report(wheel.name, problems, f"License-Expression {declared}, {len(license_files)} licence files")
 
