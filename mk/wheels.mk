@@ -2,9 +2,13 @@
 # WHEEL_VERSIONS (PYTHON_VERSIONS) on x86_64 and on aarch64, into dist/ (replacing
 # any wheel there; the sdist stays).
 #
-# Each is built with Nettle and the C++ runtime linked in statically and unreferenced
-# sections dropped, repaired and tagged by auditwheel (the oldest manylinux policy its
-# symbol versions allow), checked by tools/wheel_audit.py and then tested:
+# Each is built with Nettle and the C++ runtime linked in statically
+# (REDERODIDIZO_BUNDLED, pyproject.toml: it also declares Nettle's licences and puts
+# their texts and a notice into the wheel) and unreferenced sections dropped, repaired
+# and tagged by auditwheel (the oldest manylinux policy its symbol versions allow),
+# checked by tools/wheel_audit.py, by tools/wheel_licences.py (whatever the link map
+# shows linked in has a known licence, which the wheel declares with its texts) and
+# by twine check --strict, and then tested:
 #   x86_64   installed into a fresh venv of its own interpreter and the whole suite
 #            run against it, with every copy of the system's libnettle hidden
 #            (bubblewrap binds /dev/null over them), so the module can only use the
@@ -44,17 +48,16 @@ WHEEL_AARCH64_CAPABILITY := test_binding test_derive test_ige test_ctr test_ctr_
 # qemu-user emulates the ARMv8 AES instructions, which ARM64 takes, fast enough.
 WHEEL_AARCH64_SKIP :=
 
-# All builds: the linked-in libraries, warnings as errors, and a link map for the
-# origin report (written beside the objects, whose paths it names relative to it).
-WHEEL_DEFINES := $(foreach d,REDERODIDIZO_STATIC_NETTLE REDERODIDIZO_STATIC_RUNTIME \
-  REDERODIDIZO_GC_SECTIONS REDERODIDIZO_WERROR,-C cmake.define.$(d)=ON)
+# All builds: warnings as errors, and a link map for the origin report and the
+# licence check (written beside the objects, whose paths it names relative to it).
+WHEEL_DEFINES := $(foreach d,REDERODIDIZO_GC_SECTIONS REDERODIDIZO_WERROR,-C cmake.define.$(d)=ON)
 # The wheel of version $(2) for $(1) (x86_64 or aarch64) in dist/.
 wheel_file = dist/rederodidizo-*-cp$(subst .,,$(2))-*_$(1).whl
 # Builds the wheel for $(1) and CPython $(2) with scikit-build-core into
 # $(WHEELS)/raw-$(1)-$(2), with extra build settings $(3); the environment comes first.
 define wheel_build
 	rm -rf $(WHEELS)/raw-$(1)-$(2) $(WHEELS)/repaired-$(1)-$(2)
-	python$(2) -m build --wheel --no-isolation --outdir $(WHEELS)/raw-$(1)-$(2) \
+	REDERODIDIZO_BUNDLED=1 python$(2) -m build --wheel --no-isolation --outdir $(WHEELS)/raw-$(1)-$(2) \
 	  -C build-dir=$(WHEELS)/build-$(1)-$(2) $(WHEEL_DEFINES) \
 	  -C cmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,-Map,$(WHEELS)/build-$(1)-$(2)/link.map $(3) . \
 	  >$(WHEELS)/build-$(1)-$(2).log 2>&1 || { tail -n 40 $(WHEELS)/build-$(1)-$(2).log; exit 1; }
@@ -64,6 +67,8 @@ define wheel_build
 	auditwheel show $(call wheel_file,$(1),$(2))
 	$(PYTHON) tools/wheel_audit.py wheel $(call wheel_file,$(1),$(2)) \
 	  --max-policy $(WHEEL_MAX_POLICY) --map $(WHEELS)/build-$(1)-$(2)/link.map
+	$(PYTHON) tools/wheel_licences.py wheel $(call wheel_file,$(1),$(2)) --map $(WHEELS)/build-$(1)-$(2)/link.map
+	twine check --strict $(call wheel_file,$(1),$(2))
 endef
 
 # One target per architecture and version: wheel-x86_64-3.14, wheel-test-aarch64-3.13 ...
