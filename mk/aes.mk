@@ -85,14 +85,27 @@ $(NATIVE_BUILD)/vaes.o: src/aes/vaes.cpp $(wildcard src/aes/*.hpp src/lib/*.hpp)
 # The choice's self-check, built with coverage: it must run every line of each backend
 # it checks (tests/native/self_check_coverage.py). -Og, so that lines are not lost to
 # inlining, nor blocks added that no optimised build has.
-COVERAGE_BUILD := $(NATIVE_BUILD)/coverage
 COVERAGE_FLAGS := -std=c++23 -Og --coverage -fno-exceptions -fno-rtti -Isrc
-$(COVERAGE_BUILD)/self_check: tests/native/self_check.cpp $(wildcard src/aes/*.cpp src/aes/*.hpp src/lib/*.hpp)
-	rm -rf $(COVERAGE_BUILD) && mkdir -p $(COVERAGE_BUILD)
+COVERAGE_DEPS := tests/native/self_check.cpp $(wildcard src/aes/*.cpp src/aes/*.hpp src/lib/*.hpp)
+# coverage_build DIRECTORY, COMPILER, EXTRA FLAGS, LINK: the self-check's driver, each
+# backend's source compiled apart, so that gcov finds each one's notes by its name.
+define coverage_build
+	rm -rf $(1) && mkdir -p $(1)
 	for source in $(wildcard src/aes/*.cpp); do \
-	  $(CXX) $(COVERAGE_FLAGS) -c -o $(COVERAGE_BUILD)/$$(basename $$source .cpp).o $$source || exit 1; \
+	  $(2) $(COVERAGE_FLAGS) $(3) -c -o $(1)/$$$$(basename $$$$source .cpp).o $$$$source || exit 1; \
 	done
-	$(CXX) $(COVERAGE_FLAGS) -o $@ tests/native/self_check.cpp $(COVERAGE_BUILD)/*.o $$(pkg-config --cflags --libs nettle)
+	$(2) $(COVERAGE_FLAGS) $(3) -o $(1)/self_check tests/native/self_check.cpp $(1)/*.o $(4)
+endef
+# coverage_check DIRECTORY, RUN, GCOV: runs the driver afresh and reads the coverage.
+define coverage_check
+	rm -f $(1)/*.gcda
+	$(2) $(1)/self_check | tee $(1)/self_check.log
+	cd $(1) && $(3) -t -o . $(addprefix $(CURDIR)/,$(wildcard src/aes/*.cpp)) 2>/dev/null \
+	  | $(PYTHON) $(CURDIR)/tests/native/self_check_coverage.py self_check.log
+endef
+COVERAGE_BUILD := $(NATIVE_BUILD)/coverage
+$(COVERAGE_BUILD)/self_check: $(COVERAGE_DEPS)
+	$(call coverage_build,$(COVERAGE_BUILD),$(CXX),,$$(pkg-config --cflags --libs nettle))
 
 check-native: $(NATIVE_BUILD)/aes_backends $(NATIVE_BUILD)/aes_choice_vaes256 $(NATIVE_BUILD)/aes_choice_none \
   $(NATIVE_BUILD)/aes_backends_march_native $(COVERAGE_BUILD)/self_check \
@@ -103,10 +116,7 @@ check-native: $(NATIVE_BUILD)/aes_backends $(NATIVE_BUILD)/aes_choice_vaes256 $(
 	tail -1 $(NATIVE_BUILD)/march_native.log
 	$(NATIVE_BUILD)/aes_choice_vaes256
 	$(NATIVE_BUILD)/aes_choice_none
-	rm -f $(COVERAGE_BUILD)/*.gcda
-	$(COVERAGE_BUILD)/self_check | tee $(COVERAGE_BUILD)/self_check.log
-	cd $(COVERAGE_BUILD) && gcov -t -o . $(addprefix $(CURDIR)/,$(wildcard src/aes/*.cpp)) 2>/dev/null \
-	  | $(PYTHON) $(CURDIR)/tests/native/self_check_coverage.py self_check.log
+	$(call coverage_check,$(COVERAGE_BUILD),,gcov)
 	$(if $(filter x86_64,$(shell uname -m)),objdump -d -C --insn-width=16 $(NATIVE_BUILD)/vaes.o \
 	  | $(PYTHON) tests/native/needs_only_avx512f.py '512')
 
@@ -152,8 +162,14 @@ $(A64_BUILD)/aes_backends_without_aes: $(A64_DEPS) tests/native/without_hwcap_ae
 	$(A64_COMPILE) -Wl,--wrap=getauxval -o $@ tests/native/aes_backends.cpp tests/native/without_hwcap_aes.cpp \
 	  $(NATIVE_SOURCES) $(A64_LINK)
 
-# Each run's output is kept, to check which backend it chose.
-check-native-arm64-run: $(A64_BUILD)/aes_backends $(A64_BUILD)/aes_backends_without_aes
+A64_COVERAGE := $(A64_BUILD)/coverage
+$(A64_COVERAGE)/self_check: $(COVERAGE_DEPS)
+	$(call coverage_build,$(A64_COVERAGE),$(A64_CXX),-idirafter $(A64_SYSROOT)/usr/include,$(A64_LINK))
+
+# Each run's output is kept, to check which backend it chose. The self-check's
+# coverage is read on qemu's default CPU, where armv8, vperm and bitsliced all run.
+check-native-arm64-run: $(A64_BUILD)/aes_backends $(A64_BUILD)/aes_backends_without_aes $(A64_COVERAGE)/self_check
+	$(call coverage_check,$(A64_COVERAGE),qemu-aarch64 -L $(A64_SYSROOT),aarch64-linux-gnu-gcov-16)
 	qemu-aarch64 -L $(A64_SYSROOT) $(A64_BUILD)/aes_backends >$(A64_BUILD)/with-aes.log \
 	  || { cat $(A64_BUILD)/with-aes.log; exit 1; }
 	cat $(A64_BUILD)/with-aes.log
