@@ -51,14 +51,16 @@ namespace {
 using rdz::AesBackend;
 using rdz::AesSchedule;
 
-// |t| at or above which a backend leaks. Under no leak, the random order of the classes
-// makes t of each test close to a standard normal variable, however noisy or drifting
-// the machine is (noise widens both classes alike and is counted in t's denominator).
-// One of the 8 tests per operation passing 10 would then be a 1-in-10^22 event; even
-// 4.5, the threshold of TVLA in power analysis, is passed by chance in about one
-// run in 400 over the ~40 operations timed here. 10 is dudect's level for "definitely
-// not constant-time": above the few units that harness artefacts can add at these
-// sample sizes, and far below what the control reaches.
+// |t| at or above which a backend leaks: dudect's level for "definitely not
+// constant-time". Where a call takes the same time whatever the secret, the random
+// order of the classes makes each test's t close to a standard normal variable, however
+// noisy or drifting the machine (noise widens both classes alike, and t's denominator
+// counts it): 10 is then out of reach (about 1 in 10^20 per run of the 10 tests on ~40
+// operations), where 4.5, the level of TVLA in power analysis, would be passed by chance
+// about once in 400 runs, more often for any bias of the harness this design missed. A
+// leak grows |t| with the square root of the number of timings: at a million per
+// operation, the control's shifts of 10 to 100 cycles in the mean reach |t| of 60 to
+// 450, so |t| 10 is a shift of a few cycles at most.
 constexpr double threshold = 10.0;
 
 constexpr std::size_t batch_size = 1000;  // calls prepared, then timed, at a time
@@ -119,10 +121,15 @@ struct Inputs {
   }
 };
 
-// One call's copy of its inputs and of the schedule expanded from its key.
+// One call's copy of its inputs, the schedule expanded from its key (or, for a key
+// expansion, the schedule it makes) and its output. Every call's output lies at the
+// same distance from its input, so that no call's stores seem to overlap its own later
+// loads more than another's do (the processor compares the low 12 bits of addresses
+// first), as they could with one output buffer shared by all.
 struct Slot {
   AesSchedule schedule;
   Inputs inputs;
+  std::uint8_t out[16 * ctr_blocks];
 };
 
 // The public part of a CTR call: the same counter for both classes.
@@ -133,10 +140,7 @@ class Bench {
   Bench(const AesBackend& backend, Operation operation, const Inputs& fixed)
       : backend_(backend), operation_(operation), fixed_(fixed), slots_(batch_size), classes_(batch_size),
         cycles_(batch_size) {}
-  ~Bench() {
-    rdz::secure_wipe(slots_.data(), slots_.size() * sizeof(Slot));
-    rdz::secure_wipe(&out_schedule_, sizeof out_schedule_);
-  }
+  ~Bench() { rdz::secure_wipe(slots_.data(), slots_.size() * sizeof(Slot)); }
   Bench(const Bench&) = delete;
   Bench& operator=(const Bench&) = delete;
 
@@ -186,20 +190,20 @@ class Bench {
     }
   }
 
-  void call(const Slot& slot) {
+  void call(Slot& slot) {
     const Inputs& in = slot.inputs;
     switch (operation_) {
       case Operation::expand_encrypt:
-        return backend_.expand_encrypt(in.key, out_schedule_);
+        return backend_.expand_encrypt(in.key, slot.schedule);
       case Operation::expand_decrypt:
-        return backend_.expand_decrypt(in.key, out_schedule_);
+        return backend_.expand_decrypt(in.key, slot.schedule);
       case Operation::ige_encrypt:
-        return backend_.ige_encrypt(slot.schedule, in.data, out_, ige_blocks, in.iv);
+        return backend_.ige_encrypt(slot.schedule, in.data, slot.out, ige_blocks, in.iv);
       case Operation::ige_decrypt:
-        return backend_.ige_decrypt(slot.schedule, in.data, out_, ige_blocks, in.iv);
+        return backend_.ige_decrypt(slot.schedule, in.data, slot.out, ige_blocks, in.iv);
       case Operation::ctr: {
         std::uint64_t high = counter_high, low = counter_low;
-        return backend_.ctr_xor(slot.schedule, high, low, in.data, out_, ctr_blocks);
+        return backend_.ctr_xor(slot.schedule, high, low, in.data, slot.out, ctr_blocks);
       }
     }
   }
@@ -210,8 +214,6 @@ class Bench {
   std::vector<Slot> slots_;
   std::vector<std::uint8_t> classes_;
   std::vector<std::uint64_t> cycles_;
-  AesSchedule out_schedule_;
-  std::uint8_t out_[16 * ctr_blocks];
 };
 
 // What a path is in this run: judged against the threshold, the control that must
@@ -296,8 +298,8 @@ int main(int argc, char** argv) {
 
   std::printf("timing: fixed against random secret inputs (key, data, IGE vector), interleaved at random; %s;\n",
               timing::counter_name);
-  std::printf("timing: Welch's t uncropped and cropped at 7 percentiles; threshold |t| %g; seed %#llx\n", threshold,
-              static_cast<unsigned long long>(seed));
+  std::printf("timing: Welch's t uncropped and cropped at %zu percentiles; threshold |t| %g; seed %#llx\n",
+              timing::crop_levels.size(), threshold, static_cast<unsigned long long>(seed));
   std::printf("%-10s %-15s %12s %8s %5s %12s %12s  %s\n", "path", "operation", "measurements", "max |t|", "at",
               "fixed, mean", "random, mean", "verdict");
   Tally tally;
