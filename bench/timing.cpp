@@ -177,10 +177,8 @@ class Bench {
 
   // Draws each call's class and lays out its inputs, and its schedule where the
   // operation takes one, before any call of the batch is timed. Both classes are
-  // drawn and copied in alike: where class 1 was written in place by the generator
-  // and class 0 copied from the fixed inputs, vperm's CTR took 7 to 13 cycles longer
-  // on class 0 in some runs (|t| up to 32), a difference of the harness, not of the
-  // secret.
+  // drawn and copied in by the same instructions, so that they differ in their values
+  // alone.
   void prepare_batch() {
     for (std::size_t i = 0; i < batch_size; ++i) {
       classes_[i] = static_cast<std::uint8_t>(next() & 1);
