@@ -16,10 +16,21 @@ TIMING_COMMAND = $(CURDIR)/$(TIMING_DRIVER) $(TIMING_MEASUREMENTS)
 
 .PHONY: bench-timing
 
-$(TIMING_DRIVER): bench/timing.cpp bench/welch.hpp bench/cycle_counter.hpp bench/planted_leak.hpp \
+TIMING_DEPS := bench/timing.cpp bench/welch.hpp bench/cycle_counter.hpp bench/planted_leak.hpp \
   $(wildcard src/aes/*.cpp src/aes/*.hpp src/lib/*.hpp)
+
+$(TIMING_DRIVER): $(TIMING_DEPS)
 	mkdir -p $(dir $@)
 	$(CXX) $(NATIVE_FLAGS) -o $@ bench/timing.cpp $(wildcard src/aes/*.cpp) $$(pkg-config --cflags --libs nettle)
+
+# check-native and check-native-arm64 (mk/aes.mk) build the driver for each
+# architecture and do not run it (timings are no check), so that a change to the
+# backends that breaks it shows in CI.
+check-native: $(TIMING_DRIVER)
+check-native-arm64-run: build/native-arm64/timing
+build/native-arm64/timing: $(TIMING_DEPS)
+	mkdir -p $(dir $@)
+	$(A64_COMPILE) -o $@ bench/timing.cpp $(NATIVE_SOURCES) $(A64_LINK)
 
 # Nettle (timed for information) encrypts with its tables, not with AES-NI; bench.py
 # sets the same.
