@@ -613,9 +613,8 @@ TIMING_LINE = re.compile(r"^(\S+)\s+(expand_encrypt|expand_decrypt|ige_encrypt|i
 
 def family_timing(m):
     """The timing test (bench/timing.cpp), whose command `make bench` passes in
-    RDZ_TIMING: one row per path, at its largest |t| over its operations (the control:
-    its smallest, which must reach the threshold too). Its whole report goes to stderr
-    and bench/results/timing.txt."""
+    RDZ_TIMING: one row per path (timing_row). Its whole report goes to stderr and
+    bench/results/timing.txt."""
     command = shlex.split(os.environ.get("RDZ_TIMING", ""))
     if not command:
         return [], []
@@ -632,21 +631,22 @@ def family_timing(m):
         if found := TIMING_LINE.match(line):
             path, operation, count, t, at, _ = found.groups()
             by_path.setdefault(path, []).append((float(t), operation, at, int(count)))
-    rows = []
-    for path, results in by_path.items():
-        pick = min if path == "control" else max
-        t, operation, at, count = pick(results)
-        if path == "control":
-            case, target, met = "timing: the control (a planted branch), smallest abs t", f"≥ {threshold:g}", \
-                t >= threshold
-        elif path == "nettle":
-            case, target, met = "timing: nettle's table AES (information), largest abs t", None, None
-        else:
-            case, target, met = f"timing: {path}, largest abs t", f"< {threshold:g}", t < threshold
-        rows.append({"case": f"{case} ({operation}, {at}; {count} timings per operation)", "size": None,
-                     "comparison": None, "ours": t, "theirs": None, "ratio": None, "target": target, "unit": "t",
-                     "per_block": False, "met": met})
-    return rows, []
+    return [timing_row(path, results, threshold) for path, results in by_path.items()], []
+
+
+def timing_row(path, results, threshold):
+    """A path's row: its largest |t| over its operations, judged against the threshold;
+    the control's smallest, which must reach it; Nettle's table AES, for information."""
+    t, operation, at, count = (min if path == "control" else max)(results)
+    if path == "control":
+        case, target, met = "timing: the control (a planted branch), smallest abs t", f"≥ {threshold:g}", \
+            t >= threshold
+    elif path == "nettle":
+        case, target, met = "timing: nettle's table AES (information), largest abs t", None, None
+    else:
+        case, target, met = f"timing: {path}, largest abs t", f"< {threshold:g}", t < threshold
+    return {"case": f"{case} ({operation}, {at}; {count} timings per operation)", "size": None, "comparison": None,
+            "ours": t, "theirs": None, "ratio": None, "target": target, "unit": "t", "per_block": False, "met": met}
 
 
 FAMILIES = {"digest": family_digest, "ige": family_ige, "ctr": family_ctr, "message": family_message,
@@ -793,7 +793,8 @@ def main():
                                                     "points": points}, indent=1, ensure_ascii=False))
     if points:
         plot(points, RESULTS / "throughput.png")
-    print(f"results in {RESULTS}/: bench.json, table.md, throughput.png" + (", timing.txt" if "RDZ_TIMING" in os.environ else ""))
+    timing = ", timing.txt" if "RDZ_TIMING" in os.environ else ""
+    print(f"results in {RESULTS}/: bench.json, table.md, throughput.png{timing}")
     return 1 if failed else 0
 
 
