@@ -4,7 +4,7 @@
 #              the same for each supported version (PYTHON_VERSIONS)
 # make check   everything CI runs: the suite on each version, then each entry of
 #              CHECKS (see mk/)
-# make bench   the benchmark suite (mk/bench.mk)
+# make bench   the benchmark suite (mk/bench.mk); make bench-timing, its timing test alone
 # make wheels  manylinux wheels for each version, x86_64 and aarch64, into dist/, checked
 #              and tested (mk/wheels.mk)
 #
@@ -23,7 +23,7 @@ PYTHON ?= python3.14
 PYTHON_VERSION := $(patsubst python%,%,$(notdir $(PYTHON)))
 CXX ?= g++
 BUILD := build/release
-TARGETS := build test check tsan fuzz bench demo dist wheels clean \
+TARGETS := build test check tsan fuzz bench bench-timing demo dist wheels clean \
   $(addprefix build-,$(PYTHON_VERSIONS)) $(addprefix test-,$(PYTHON_VERSIONS))
 
 HOST_READY := $(shell command -v $(PYTHON) >/dev/null 2>&1 \

@@ -11,12 +11,19 @@ The parent first compiles the probes of the hardware's limits into build/bench/:
 AES-NI chain (aes_chain.cpp) and the VAES keystream (vaes_ctr.cpp).
 
 The paths a processor without AES instructions takes (vector permute on 16-byte and,
-for CTR, 32-byte vectors, bitsliced) are
-timed in builds that force them, each in processes of its own, beside a build forced
-to Nettle's table AES (run with NETTLE_FAT_OVERRIDE=none, so that Nettle does not
-take the AES instructions either); `make bench` passes those builds in
-RDZ_BENCH_PATHS ("name=dir ..."). The processes of the paths alternate over several
-rounds, and each path's best counts.
+for CTR, 32-byte vectors, bitsliced) are timed in builds that force them, each in
+processes of its own, beside what such a processor gets from cryptography instead:
+OpenSSL's own software paths, in processes started with OPENSSL_ia32cap hiding AES-NI
+and VAES from it (its bitsliced CTR; its vector-permute CBC encryption, a serial chain
+as IGE is). Processes with OpenSSL on AES-NI show, in the same run, that it took
+slower paths. A build forced to Nettle's table AES (run with NETTLE_FAT_OVERRIDE=none,
+so that Nettle does not take the AES instructions either) is timed for information;
+`make bench` passes those builds in RDZ_BENCH_PATHS ("name=dir ..."). The processes
+alternate over several rounds, and each one's best counts.
+
+The timing test (bench/timing.cpp, its command in RDZ_TIMING) runs as the last family:
+Welch's t between fixed and random secret inputs for every AES backend the processor
+runs, one row per path, beside its planted-leak control.
 
 Large inputs (4, 16 and 64 MiB) also count the page faults of a call (getrusage's
 ru_minflt around it) per 4 KiB page of input, and how long another Python thread,
@@ -31,7 +38,9 @@ import hashlib
 import json
 import os
 import platform
+import re
 import resource
+import shlex
 import statistics
 import struct
 import subprocess
@@ -478,14 +487,33 @@ def family_memory(m):
 # ---- the paths without AES instructions -----------------------------------------
 
 PATH_ROUNDS = 5
-# (case, size, {path: target against Nettle's table AES}): a path not named has no row
-# for the case. vperm256 differs from vperm in CTR only; its IGE is vperm's own code,
-# so it has no IGE rows (its messages, IGE too, have theirs, beside vperm's).
-PATH_CASES = [("ige256_encrypt", MiB, {"vperm": 1.2, "bitsliced": None}),
-              ("ige256_decrypt", MiB, {"vperm": 1.0, "bitsliced": None}),
-              ("ctr256_encrypt", MiB, {"vperm256": 2.0, "vperm": 2.0, "bitsliced": 0.7}),
-              ("pack_message", KiB, {"vperm256": 1.0, "vperm": 1.0, "bitsliced": None}),
-              ("unpack_message", KiB, {"vperm256": 1.0, "vperm": 1.0, "bitsliced": None})]
+# What a processor without AES instructions gets from cryptography instead: OpenSSL's
+# software paths, which it takes where OPENSSL_ia32cap hides, in the first word,
+# AES-NI (bit 57, CPUID.1:ECX.AES) and PCLMULQDQ (bit 33), and in the second VAES
+# (bit 41, CPUID.7:ECX.VAES) and VPCLMULQDQ (bit 42). Its CTR is then its bitsliced
+# kernel, and its CBC encryption, a serial chain as IGE is, its vector-permute kernel.
+OPENSSL_SOFTWARE = "~0x200000200000000:~0x60000000000"
+OPENSSL_SOFTWARE_CTR = "OpenSSL's software CTR"
+OPENSSL_SOFTWARE_CBC = "OpenSSL's software CBC-encrypt chain"
+# Taken for OpenSSL's software paths when they are at most this fraction of the speed
+# of its paths on AES-NI in the same run.
+SOFTWARE_SPEED_AT_MOST = 0.5
+TABLE_AES = "Nettle's table AES"
+# (case, size, comparison, {path: target}): a path not named has no row for the case.
+# vperm256 differs from vperm in CTR only; its IGE is vperm's own code, so it has no
+# IGE rows (its messages, IGE too, have theirs, beside vperm's). The bitsliced path and
+# Nettle's table AES (no alternative: its timing leaks the key) are there for
+# information. CTR runs in place and OpenSSL into a buffer made once: the cipher
+# alone on both sides; IGE returns a new bytes object, the only form it has.
+PATH_CASES = [("ige256_encrypt", MiB, OPENSSL_SOFTWARE_CBC, {"vperm": 0.95, "bitsliced": None, "nettle": None}),
+              ("ige256_decrypt", MiB, OPENSSL_SOFTWARE_CBC, {"vperm": 0.95, "bitsliced": None, "nettle": None}),
+              ("ctr256_encrypt_inplace", MiB, OPENSSL_SOFTWARE_CTR,
+               {"vperm256": 2.0, "vperm": 1.2, "bitsliced": None, "nettle": None}),
+              ("pack_message", KiB, TABLE_AES, {"vperm256": None, "vperm": None, "bitsliced": None}),
+              ("unpack_message", KiB, TABLE_AES, {"vperm256": None, "vperm": None, "bitsliced": None})]
+# Where each comparison's time comes from: (process, case).
+COMPARISON_SOURCES = {OPENSSL_SOFTWARE_CTR: ("openssl-software", "ctr"),
+                      OPENSSL_SOFTWARE_CBC: ("openssl-software", "cbc_encrypt")}
 
 
 def path_times(m):
@@ -493,11 +521,11 @@ def path_times(m):
     key, iv, ak, sid = os.urandom(32), os.urandom(32), os.urandom(256), os.urandom(8)
     akid = ak[:8]
     calls = {}
-    for case, size, _ in PATH_CASES:
+    for case, size, _, _ in PATH_CASES:
         d = os.urandom(size)
-        if case == "ctr256_encrypt":
-            calls[case] = timed("f(d, key, iv, st)", f=m.ctr256_encrypt, d=d, key=key, iv=bytearray(16),
-                                st=bytearray(1))
+        if case == "ctr256_encrypt_inplace":
+            calls[case] = timed("f(d, key, iv, st)", f=m.ctr256_encrypt_inplace, d=bytearray(d), key=key,
+                                iv=bytearray(16), st=bytearray(1))
         elif case == "pack_message":
             calls[case] = timed("f(7, 3, d, -5, sid, ak, akid)", f=m.pack_message, d=d, sid=sid, ak=ak, akid=akid)
         elif case == "unpack_message":
@@ -509,35 +537,121 @@ def path_times(m):
     return {case: compare({"ours": run}, rounds=3)["ours"]["best"] for case, run in calls.items()}
 
 
+def openssl_times():
+    """Best seconds per 1 MiB call of cryptography's AES-256-CTR and AES-256-CBC
+    encryption, each into a buffer made once, with whatever paths OpenSSL took in this
+    process."""
+    key, iv, d, out = os.urandom(32), os.urandom(16), os.urandom(MiB), bytearray(MiB + 15)
+    ctr = Cipher(algorithms.AES(key), modes.CTR(iv)).encryptor().update_into
+    cbc = Cipher(algorithms.AES(key), modes.CBC(iv)).encryptor().update_into
+    calls = {"ctr": timed("f(d, out)", f=ctr, d=d, out=out), "cbc_encrypt": timed("f(d, out)", f=cbc, d=d, out=out)}
+    return {case: compare({"ours": run}, rounds=3)["ours"]["best"] for case, run in calls.items()}
+
+
+def path_process(name, paths):
+    """The command line and environment of one process of the path family."""
+    env = {k: v for k, v in os.environ.items() if k != "OPENSSL_ia32cap"}
+    if name == "openssl-software":
+        return [sys.executable, __file__, "--openssl-times"], dict(env, OPENSSL_ia32cap=OPENSSL_SOFTWARE)
+    if name == "openssl":
+        return [sys.executable, __file__, "--openssl-times"], env
+    env["PYTHONPATH"] = paths[name]
+    if name == "nettle":
+        env["NETTLE_FAT_OVERRIDE"] = "none"
+    return [sys.executable, __file__, "--path-times", name], env
+
+
+def openssl_proof_rows(best):
+    """That OpenSSL took slower paths with AES-NI hidden: its speed beside its speed on
+    AES-NI, in the same run."""
+    rows = []
+    for case, what in (("ctr", "AES-256-CTR"), ("cbc_encrypt", "AES-256-CBC encryption")):
+        hidden, default = best["openssl-software"][case], best["openssl"][case]
+        rows.append({"case": f"OpenSSL {what}, AES-NI hidden (OPENSSL_ia32cap={OPENSSL_SOFTWARE})", "size": MiB,
+                     "comparison": "the same on AES-NI", "ours": hidden, "theirs": default,
+                     "ratio": default / hidden, "target": f"≤ {SOFTWARE_SPEED_AT_MOST:g}x", "unit": "call",
+                     "per_block": False, "met": default / hidden <= SOFTWARE_SPEED_AT_MOST})
+    return rows
+
+
 def family_paths(m):
     paths = dict(entry.split("=", 1) for entry in os.environ.get("RDZ_BENCH_PATHS", "").split())
     if "nettle" not in paths or len(paths) < 2:
         return [], []
-    best = {name: {} for name in paths}
+    names = list(paths) + ["openssl-software", "openssl"]
+    best = {name: {} for name in names}
     for r in range(PATH_ROUNDS):
-        names = list(paths)
         for name in names[r % len(names):] + names[:r % len(names)]:
-            env = dict(os.environ, PYTHONPATH=paths[name])
-            if name == "nettle":
-                env["NETTLE_FAT_OVERRIDE"] = "none"
-            out = subprocess.run([sys.executable, __file__, "--path-times", name], env=env, stdout=subprocess.PIPE,
-                                 text=True, check=True)
+            command, env = path_process(name, paths)
+            out = subprocess.run(command, env=env, stdout=subprocess.PIPE, text=True, check=True)
             for case, seconds in json.loads(out.stdout).items():
                 best[name][case] = min(seconds, best[name].get(case, seconds))
-    rows = []
-    for case, size, targets in PATH_CASES:
+    proof = openssl_proof_rows(best)
+    software_taken = all(row["met"] for row in proof)
+    rows = list(proof)
+    for case, size, comparison, targets in PATH_CASES:
+        process, their_case = COMPARISON_SOURCES.get(comparison, ("nettle", case))
         for name, target in targets.items():
-            if name in best:
-                ours, theirs = best[name][case], best["nettle"][case]
-                rows.append({"case": f"{case}, {name} path", "size": size, "comparison": "Nettle's table AES",
-                             "ours": ours, "theirs": theirs, "ratio": theirs / ours, "target": target,
-                             "unit": "call", "per_block": False})
+            if name not in best:
+                continue
+            ours, theirs = best[name][case], best[process][their_case]
+            row = {"case": f"{case}, {name} path", "size": size,
+                   "comparison": comparison + (" (information)" if name == "nettle" else ""),
+                   "ours": ours, "theirs": theirs, "ratio": theirs / ours, "target": target, "unit": "call",
+                   "per_block": False}
+            if target is not None and process == "openssl-software" and not software_taken:
+                row["met"] = False  # a comparison with OpenSSL's AES-NI paths says nothing
+            rows.append(row)
     return rows, []
+
+
+# ---- the timing test -------------------------------------------------------------
+
+TIMING_LINE = re.compile(r"^(\S+)\s+(expand_encrypt|expand_decrypt|ige_encrypt|ige_decrypt|ctr)\s+(\d+)\s+"
+                         r"([\d.]+)\s+(\S+)\s+[\d.]+\s+[\d.]+\s+(\S+)$")
+
+
+def family_timing(m):
+    """The timing test (bench/timing.cpp), whose command `make bench` passes in
+    RDZ_TIMING: one row per path (timing_row). Its whole report goes to stderr and
+    bench/results/timing.txt."""
+    command = shlex.split(os.environ.get("RDZ_TIMING", ""))
+    if not command:
+        return [], []
+    done = subprocess.run(command, env=dict(os.environ, NETTLE_FAT_OVERRIDE="none"), stdout=subprocess.PIPE,
+                          text=True)
+    if done.returncode not in (0, 1, 2):  # 1: a leak; 2: the control missed; both are results
+        raise RuntimeError(f"the timing test failed with status {done.returncode}")
+    print(done.stdout, file=sys.stderr, end="")
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "timing.txt").write_text(done.stdout)
+    threshold = float(re.search(r"threshold \|t\| ([\d.]+)", done.stdout).group(1))
+    by_path = {}
+    for line in done.stdout.splitlines():
+        if found := TIMING_LINE.match(line):
+            path, operation, count, t, at, _ = found.groups()
+            by_path.setdefault(path, []).append((float(t), operation, at, int(count)))
+    return [timing_row(path, results, threshold) for path, results in by_path.items()], []
+
+
+def timing_row(path, results, threshold):
+    """A path's row: its largest |t| over its operations, judged against the threshold;
+    the control's smallest, which must reach it; Nettle's table AES, for information."""
+    t, operation, at, count = (min if path == "control" else max)(results)
+    if path == "control":
+        case, target, met = "timing: the control (a planted branch), smallest abs t", f"≥ {threshold:g}", \
+            t >= threshold
+    elif path == "nettle":
+        case, target, met = "timing: nettle's table AES (information), largest abs t", None, None
+    else:
+        case, target, met = f"timing: {path}, largest abs t", f"< {threshold:g}", t < threshold
+    return {"case": f"{case} ({operation}, {at}; {count} timings per operation)", "size": None, "comparison": None,
+            "ours": t, "theirs": None, "ratio": None, "target": target, "unit": "t", "per_block": False, "met": met}
 
 
 FAMILIES = {"digest": family_digest, "ige": family_ige, "ctr": family_ctr, "message": family_message,
             "threads": family_threads, "memory": family_memory, "large": family_large, "stall": family_stall,
-            "paths": family_paths}
+            "paths": family_paths, "timing": family_timing}
 
 
 # ---- report ---------------------------------------------------------------------
@@ -553,6 +667,8 @@ def fmt_time(row, seconds):
         return "—"
     if row["unit"] == "KiB":
         return f"{seconds:+d} KiB RSS"
+    if row["unit"] == "t":  # Welch's t, no time: "|t|" would split a Markdown cell
+        return f"{seconds:.2f}"
     if row["unit"] == "faults/page":
         return f"{seconds:.2f} faults/page"
     if row["per_block"]:
@@ -566,7 +682,9 @@ def fmt_time(row, seconds):
 def verdict(row):
     if row["target"] is None:
         return None
-    return row.get("met", row["ratio"] is not None and row["ratio"] >= row["target"])
+    if "met" in row:
+        return row["met"]
+    return row["ratio"] is not None and row["ratio"] >= row["target"]
 
 
 def markdown(rows):
@@ -620,7 +738,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--family", choices=FAMILIES, help="run one family and print its figures as JSON")
     parser.add_argument("--path-times", metavar="PATH", help="time the path cases in the module found on the path")
+    parser.add_argument("--openssl-times", action="store_true", help="time cryptography's CTR and CBC encryption")
     args = parser.parse_args()
+    if args.openssl_times:
+        json.dump(openssl_times(), sys.stdout)
+        return 0
     if args.path_times:
         import rederodidizo
         json.dump(path_times(rederodidizo), sys.stdout)
@@ -671,7 +793,8 @@ def main():
                                                     "points": points}, indent=1, ensure_ascii=False))
     if points:
         plot(points, RESULTS / "throughput.png")
-    print(f"results in {RESULTS}/: bench.json, table.md, throughput.png")
+    timing = ", timing.txt" if "RDZ_TIMING" in os.environ else ""
+    print(f"results in {RESULTS}/: bench.json, table.md, throughput.png{timing}")
     return 1 if failed else 0
 
 
