@@ -35,7 +35,7 @@ CT64_REQUIRED := armv8 vperm bitsliced message
 CT64_BUILDS := constant_time constant_time_dit
 # One vCPU, emulated; the serial console is the output. `panic=-1` with -no-reboot
 # ends qemu if /init dies; `timeout` ends a system that hangs.
-CT64_QEMU = timeout 3600 qemu-system-aarch64 -M virt -cpu max -accel tcg -m 2048 -nographic -no-reboot \
+CT64_QEMU = timeout 1800 qemu-system-aarch64 -M virt -cpu max -accel tcg -m 2048 -nographic -no-reboot \
   -kernel $(CT64_VM)/Image -initrd $(CT64_BUILD)/initrd -append 'console=ttyAMA0 quiet loglevel=1 panic=-1'
 
 CHECKS += check-ct-arm64
@@ -56,7 +56,9 @@ $(CT64_BUILD)/constant_time_dit: $(CT_DEPENDS) $(CT64_DIT_DEPENDS)
 	  tests/native/constant_time.cpp tests/native/with_hwcap_dit.cpp $(CT_SOURCES) $(CT64_NETTLE)
 
 # The initramfs: the base, then an archive of /init, the drivers and valgrind's
-# command line.
+# command line. Made anew at every run (a second): the base and the command line
+# come from outside make's view of files.
+.PHONY: $(CT64_BUILD)/initrd
 $(CT64_BUILD)/initrd: $(addprefix $(CT64_BUILD)/,$(CT64_BUILDS)) tests/native/constant_time_vm_init
 	rm -rf $(CT64_BUILD)/image && mkdir -p $(CT64_BUILD)/image/ct
 	cp tests/native/constant_time_vm_init $(CT64_BUILD)/image/init
