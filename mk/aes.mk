@@ -92,7 +92,7 @@ COVERAGE_DEPS := tests/native/self_check.cpp $(wildcard src/aes/*.cpp src/aes/*.
 define coverage_build
 	rm -rf $(1) && mkdir -p $(1)
 	for source in $(wildcard src/aes/*.cpp); do \
-	  $(2) $(COVERAGE_FLAGS) $(3) -c -o $(1)/$$$$(basename $$$$source .cpp).o $$$$source || exit 1; \
+	  $(2) $(COVERAGE_FLAGS) $(3) -c -o $(1)/$$(basename $$source .cpp).o $$source || exit 1; \
 	done
 	$(2) $(COVERAGE_FLAGS) $(3) -o $(1)/self_check tests/native/self_check.cpp $(1)/*.o $(4)
 endef
