@@ -19,24 +19,30 @@
 #                                 (tests/fuzz/replay.cpp, no libFuzzer) for ARM64 and run
 #                                 over the seed corpus under qemu-user: aes and stream on
 #                                 armv8, vperm on NEON and bitsliced (each run covers every
-#                                 backend the emulated processor runs)
+#                                 backend the emulated processor runs), message in a module
+#                                 forced to each of the three
 #
 # The seed corpus is tests/fuzz/corpus/TARGET (made by tests/fuzz/seeds.py); what a run
 # adds goes to build/fuzz/corpus/TARGET, which the next run starts from. A finding
 # leaves its input in build/fuzz/findings/TARGET/ and prints the command that replays it.
 
-FUZZ := build/fuzz
+FUZZ ?= build/fuzz
+# The sources and seeds fuzzed: a copy with a planted fault, from no seeds, shows that
+# a target finds it (make fuzz-aes FUZZ=build/plant FUZZ_SRC=build/plant/src
+# FUZZ_SEEDS=build/plant/no-seeds).
+FUZZ_SRC ?= src
+FUZZ_SEEDS ?= tests/fuzz/corpus
 FUZZ_TARGETS := aes stream message
 FUZZ_SECONDS ?= 600
 FUZZ_CHECK_SECONDS ?= 30
 FUZZ_CXX := clang++
 FUZZ_SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
-FUZZ_FLAGS := -std=c++23 -O2 -g -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Isrc -Itests/fuzz $(FUZZ_SANITIZE)
-FUZZ_AES_SOURCES := $(wildcard src/aes/*.cpp)
-FUZZ_MODULE_SOURCES := $(wildcard src/*.cpp src/*/*.cpp)
-FUZZ_HEADERS := $(wildcard src/*/*.hpp tests/fuzz/*.hpp)
+FUZZ_FLAGS := -std=c++23 -O2 -g -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I$(FUZZ_SRC) -Itests/fuzz $(FUZZ_SANITIZE)
+FUZZ_AES_SOURCES := $(wildcard $(FUZZ_SRC)/aes/*.cpp)
+FUZZ_MODULE_SOURCES := $(wildcard $(FUZZ_SRC)/*.cpp $(FUZZ_SRC)/*/*.cpp)
+FUZZ_HEADERS := $(wildcard $(FUZZ_SRC)/*/*.hpp tests/fuzz/*.hpp)
 FUZZ_SOURCES_aes := tests/fuzz/aes_paths.cpp $(FUZZ_AES_SOURCES)
-FUZZ_SOURCES_stream := tests/fuzz/ctr_stream.cpp $(FUZZ_AES_SOURCES) src/modes/ctr.cpp
+FUZZ_SOURCES_stream := tests/fuzz/ctr_stream.cpp $(FUZZ_AES_SOURCES) $(FUZZ_SRC)/modes/ctr.cpp
 FUZZ_SOURCES_message := tests/fuzz/message.cpp $(FUZZ_MODULE_SOURCES)
 # The message target embeds the default interpreter.
 FUZZ_LIBS_message = $$($(PYTHON)-config --includes) $$($(PYTHON)-config --embed --ldflags)
@@ -56,10 +62,10 @@ $(addprefix $(FUZZ)/,$(FUZZ_TARGETS)): $(FUZZ)/%: $(FUZZ_MODULE_SOURCES) $(FUZZ_
 # fuzz_run TARGET, SECONDS: runs the target that long from its working corpus and the
 # seeds; on a finding, names the input it left and the command that replays it.
 define fuzz_run
-	@mkdir -p $(FUZZ)/corpus/$(1) $(FUZZ)/findings/$(1)
+	@mkdir -p $(FUZZ)/corpus/$(1) $(FUZZ)/findings/$(1) $(FUZZ_SEEDS)/$(1)
 	@echo "fuzz: $(1) for $(2) s"
 	@status=0; $(FUZZ)/$(1) $(FUZZ_OPTIONS) -max_total_time=$(2) -artifact_prefix=$(FUZZ)/findings/$(1)/ \
-	  $(FUZZ)/corpus/$(1) tests/fuzz/corpus/$(1) >$(FUZZ)/$(1).log 2>&1 || status=$$?; \
+	  $(FUZZ)/corpus/$(1) $(FUZZ_SEEDS)/$(1) >$(FUZZ)/$(1).log 2>&1 || status=$$?; \
 	grep -E '^fuzz:|^#[0-9]+ +DONE|^stat::number_of_executed_units|^stat::average_exec_per_sec' $(FUZZ)/$(1).log; \
 	if [ $$status -ne 0 ]; then \
 	  tail -n 60 $(FUZZ)/$(1).log; \
@@ -84,6 +90,17 @@ $(addprefix check-fuzz-,$(FUZZ_TARGETS)): check-fuzz-%: $(FUZZ)/%
 
 FUZZ_A64 := $(FUZZ)/arm64
 FUZZ_A64_TARGETS := aes stream
+# The message harness embeds the sysroot's interpreter (linked dynamically: qemu-user's
+# -L finds it and its standard library in the sysroot) in a module forced to each path.
+FUZZ_A64_PATHS := armv8 vperm bitsliced
+FUZZ_A64_MESSAGES := $(addprefix $(FUZZ_A64)/message-,$(FUZZ_A64_PATHS))
+FUZZ_A64_PYTHON = -I$(A64_SYSROOT)/usr/include/python$(PYTHON_VERSION)
+FUZZ_A64_LIBPYTHON = $(A64_SYSROOT)/usr/lib/aarch64-linux-gnu/libpython$(PYTHON_VERSION).so \
+  -Wl,-rpath-link,$(A64_SYSROOT)/usr/lib/aarch64-linux-gnu
+# Only these two sources read the forced path; the rest is compiled once for all three.
+FUZZ_A64_FORCED := $(FUZZ_SRC)/aes/backend.cpp $(FUZZ_SRC)/module.cpp
+FUZZ_A64_SHARED := $(patsubst %.cpp,$(FUZZ_A64)/objects/%.o,tests/fuzz/replay.cpp tests/fuzz/message.cpp \
+  $(filter-out $(FUZZ_A64_FORCED),$(FUZZ_MODULE_SOURCES)))
 
 check-fuzz-arm64:
 	mkdir -p $(FUZZ_A64)
@@ -94,14 +111,33 @@ check-fuzz-arm64:
 $(addprefix $(FUZZ_A64)/,$(FUZZ_A64_TARGETS)): $(FUZZ_A64)/%: $(FUZZ_MODULE_SOURCES) $(FUZZ_HEADERS) $(wildcard tests/fuzz/*.cpp)
 	$(A64_COMPILE) -Itests/fuzz -o $@ tests/fuzz/replay.cpp $(FUZZ_SOURCES_$*) $(A64_LINK)
 
-# Each run must have covered armv8, vperm and bitsliced.
-check-fuzz-arm64-run: $(addprefix $(FUZZ_A64)/,$(FUZZ_A64_TARGETS))
+$(FUZZ_A64)/objects/%.o: %.cpp $(FUZZ_HEADERS)
+	@mkdir -p $(dir $@)
+	$(A64_COMPILE) -Itests/fuzz $(FUZZ_A64_PYTHON) -c -o $@ $<
+
+$(FUZZ_A64_MESSAGES): $(FUZZ_A64)/message-%: $(FUZZ_A64_SHARED) $(FUZZ_A64_FORCED) $(FUZZ_HEADERS)
+	$(A64_COMPILE) $(FUZZ_A64_PYTHON) '-DREDERODIDIZO_AES_FORCE="$*"' -o $@ $(FUZZ_A64_SHARED) $(FUZZ_A64_FORCED) \
+	  $(A64_SYSROOT)/usr/lib/aarch64-linux-gnu/libnettle.a $(FUZZ_A64_LIBPYTHON)
+
+# fuzz_a64_replay NAME, PROGRAM, TARGET: runs PROGRAM over TARGET's seeds under
+# qemu-user, its output in NAME.log.
+fuzz_a64_replay = qemu-aarch64 -L $(A64_SYSROOT) $(2) $(FUZZ_SEEDS)/$(3) >$(FUZZ_A64)/$(1).log 2>&1 \
+  || { cat $(FUZZ_A64)/$(1).log; echo "check-fuzz-arm64: $(1) failed"; exit 1; }
+
+# aes and stream must each have run armv8, vperm and bitsliced; each message program
+# must have taken its path.
+check-fuzz-arm64-run: $(addprefix $(FUZZ_A64)/,$(FUZZ_A64_TARGETS)) $(FUZZ_A64_MESSAGES)
 	@set -e; for target in $(FUZZ_A64_TARGETS); do \
-	  qemu-aarch64 -L $(A64_SYSROOT) $(FUZZ_A64)/$$target tests/fuzz/corpus/$$target >$(FUZZ_A64)/$$target.log 2>&1 \
-	    || { cat $(FUZZ_A64)/$$target.log; echo "check-fuzz-arm64: $$target failed"; exit 1; }; \
+	  $(call fuzz_a64_replay,$$target,$(FUZZ_A64)/$$target,$$target); \
 	  backends=$$(sed -n 's/^fuzz: backends run://p' $(FUZZ_A64)/$$target.log | head -1); \
-	  for path in armv8 vperm bitsliced; do \
+	  for path in $(FUZZ_A64_PATHS); do \
 	    echo " $$backends " | grep -q " $$path " || { echo "check-fuzz-arm64: $$target did not run $$path"; exit 1; }; \
 	  done; \
 	  echo "check-fuzz-arm64: $$target on$$backends: $$(tail -n 1 $(FUZZ_A64)/$$target.log)"; \
+	done
+	@set -e; for path in $(FUZZ_A64_PATHS); do \
+	  $(call fuzz_a64_replay,message-$$path,$(FUZZ_A64)/message-$$path,message); \
+	  grep -qx "fuzz: the module's AES path: $$path" $(FUZZ_A64)/message-$$path.log \
+	    || { cat $(FUZZ_A64)/message-$$path.log; echo "check-fuzz-arm64: message did not take $$path"; exit 1; }; \
+	  echo "check-fuzz-arm64: message on $$path: $$(tail -n 1 $(FUZZ_A64)/message-$$path.log)"; \
 	done

@@ -169,6 +169,9 @@ const Module& module() {
       PyErr_Print();
       finding("could not import the module");
     }
+    // Which path the module's calls take (the ARM64 runs check it).
+    const rdz::AesBackend* path = rdz::chosen_aes_backend();
+    std::fprintf(stderr, "fuzz: the module's AES path: %s\n", path ? path->name : "none");
     return Module{Owned::steal(PyObject_GetAttrString(imported.get(), "pack_message")),
                   Owned::steal(PyObject_GetAttrString(imported.get(), "unpack_message"))};
   }();
