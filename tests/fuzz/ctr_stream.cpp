@@ -1,7 +1,7 @@
 // Fuzz target `stream`: the module's resumable CTR stream (modes/ctr.hpp) on every
 // AES backend this processor runs. The input chooses the key, the counter (any, or
 // just below a carry out of the low 64 bits or the wrap of the whole block), the
-// stored offset byte (0 to 255; 16 and above mean a fresh block), the data, and a
+// stored offset byte (0 to 15, or 128 to 255, which mean a fresh block), the data, and a
 // split of it into pieces, each in place or not. The stream is applied once over
 // the whole data and then piece by piece, each piece a call of its own with a new
 // cipher object, as a Python caller makes them, carrying the position along. Both
@@ -39,7 +39,9 @@ Case read_case(Input& input) {
   Case c;
   c.key = input.array<32>();
   c.counter = counter_from(input);
-  c.stored_offset = input.byte();
+  // Mostly 0..15; with bit 7 set, the byte as it is (128..255 mean a fresh block).
+  const std::uint8_t offset = input.byte();
+  c.stored_offset = offset & 0x80 ? offset : offset % 16;
   std::size_t left = input.number<std::uint16_t>() % (max_size + 1);
   const std::size_t size = left;
   const std::size_t count = input.byte() % (max_pieces + 1);
