@@ -37,7 +37,8 @@ FUZZ_SECONDS ?= 600
 FUZZ_CHECK_SECONDS ?= 30
 FUZZ_CXX := clang++
 FUZZ_SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
-FUZZ_FLAGS := -std=c++23 -O2 -g -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I$(FUZZ_SRC) -Itests/fuzz $(FUZZ_SANITIZE)
+FUZZ_FLAGS := -std=c++23 -O2 -g -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I$(FUZZ_SRC) -Itests/fuzz \
+  $(FUZZ_SANITIZE)
 FUZZ_AES_SOURCES := $(wildcard $(FUZZ_SRC)/aes/*.cpp)
 FUZZ_MODULE_SOURCES := $(wildcard $(FUZZ_SRC)/*.cpp $(FUZZ_SRC)/*/*.cpp)
 FUZZ_HEADERS := $(wildcard $(FUZZ_SRC)/*/*.hpp tests/fuzz/*.hpp)
@@ -108,7 +109,8 @@ check-fuzz-arm64:
 	$(MAKE) --no-print-directory check-fuzz-arm64-run A64_SYSROOT=$$(cat $(FUZZ_A64)/sysroot-path)
 
 # A64_COMPILE and A64_LINK (mk/aes.mk): the cross compiler, static, with the sysroot's Nettle.
-$(addprefix $(FUZZ_A64)/,$(FUZZ_A64_TARGETS)): $(FUZZ_A64)/%: $(FUZZ_MODULE_SOURCES) $(FUZZ_HEADERS) $(wildcard tests/fuzz/*.cpp)
+FUZZ_A64_DEPENDS := $(FUZZ_MODULE_SOURCES) $(FUZZ_HEADERS) $(wildcard tests/fuzz/*.cpp)
+$(addprefix $(FUZZ_A64)/,$(FUZZ_A64_TARGETS)): $(FUZZ_A64)/%: $(FUZZ_A64_DEPENDS)
 	$(A64_COMPILE) -Itests/fuzz -o $@ tests/fuzz/replay.cpp $(FUZZ_SOURCES_$*) $(A64_LINK)
 
 $(FUZZ_A64)/objects/%.o: %.cpp $(FUZZ_HEADERS)

@@ -379,12 +379,14 @@ void pack_and_open(const Arguments& a, const Fields& f, View body) {
   const Owned packed = call(module().pack, int_object(f.msg_id), int_object(f.seq_no), bytes_object(body),
                             int_object(f.salt), bytes_object(a.session_id), bytes_object(a.auth_key),
                             bytes_object(a.auth_key_id));
-  const char* error = a.auth_key.size() != 256      ? "auth_key must be 256 bytes"
-                      : a.auth_key_id.size() != 8   ? "auth_key_id must be 8 bytes"
-                      : a.session_id.size() != 8    ? "session_id must be 8 bytes"
-                                                    : nullptr;
+  const char* error = a.auth_key.size() != 256    ? "auth_key must be 256 bytes"
+                      : a.auth_key_id.size() != 8 ? "auth_key_id must be 8 bytes"
+                      : a.session_id.size() != 8  ? "session_id must be 8 bytes"
+                                                  : nullptr;
   if (!packed) return expect_error("pack_message", error);
-  if (error) finding("pack_message returned %s, where it must raise ValueError('%s')", text_of(packed.get()).c_str(), error);
+  if (error) {
+    finding("pack_message returned %s, where it must raise ValueError('%s')", text_of(packed.get()).c_str(), error);
+  }
   if (!PyBytes_CheckExact(packed.get())) finding("pack_message returned %s", text_of(packed.get()).c_str());
   const View bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(packed.get())),
                    static_cast<std::size_t>(PyBytes_GET_SIZE(packed.get())));
