@@ -108,23 +108,29 @@ check-fuzz-arm64:
 	tools/arm64-sysroot >$(FUZZ_A64)/sysroot-path
 	$(MAKE) --no-print-directory check-fuzz-arm64-run A64_SYSROOT=$$(cat $(FUZZ_A64)/sysroot-path)
 
-# A64_COMPILE and A64_LINK (mk/aes.mk): the cross compiler, static, with the sysroot's Nettle.
+# A64_COMPILE and A64_LINK (mk/aes.mk): the cross compiler, static, with the sysroot's
+# Nettle. Its -Isrc comes after -iquote: the headers are FUZZ_SRC's.
+FUZZ_A64_COMPILE = $(A64_COMPILE) -iquote $(FUZZ_SRC) -iquote tests/fuzz
 FUZZ_A64_DEPENDS := $(FUZZ_MODULE_SOURCES) $(FUZZ_HEADERS) $(wildcard tests/fuzz/*.cpp)
 $(addprefix $(FUZZ_A64)/,$(FUZZ_A64_TARGETS)): $(FUZZ_A64)/%: $(FUZZ_A64_DEPENDS)
-	$(A64_COMPILE) -Itests/fuzz -o $@ tests/fuzz/replay.cpp $(FUZZ_SOURCES_$*) $(A64_LINK)
+	$(FUZZ_A64_COMPILE) -o $@ tests/fuzz/replay.cpp $(FUZZ_SOURCES_$*) $(A64_LINK)
 
 $(FUZZ_A64)/objects/%.o: %.cpp $(FUZZ_HEADERS)
 	@mkdir -p $(dir $@)
-	$(A64_COMPILE) -Itests/fuzz $(FUZZ_A64_PYTHON) -c -o $@ $<
+	$(FUZZ_A64_COMPILE) $(FUZZ_A64_PYTHON) -c -o $@ $<
 
 $(FUZZ_A64_MESSAGES): $(FUZZ_A64)/message-%: $(FUZZ_A64_SHARED) $(FUZZ_A64_FORCED) $(FUZZ_HEADERS)
-	$(A64_COMPILE) $(FUZZ_A64_PYTHON) '-DREDERODIDIZO_AES_FORCE="$*"' -o $@ $(FUZZ_A64_SHARED) $(FUZZ_A64_FORCED) \
+	$(FUZZ_A64_COMPILE) $(FUZZ_A64_PYTHON) '-DREDERODIDIZO_AES_FORCE="$*"' -o $@ $(FUZZ_A64_SHARED) $(FUZZ_A64_FORCED) \
 	  $(A64_SYSROOT)/usr/lib/aarch64-linux-gnu/libnettle.a $(FUZZ_A64_LIBPYTHON)
 
 # fuzz_a64_replay NAME, PROGRAM, TARGET: runs PROGRAM over TARGET's seeds under
-# qemu-user, its output in NAME.log.
+# qemu-user, its output in NAME.log; on a finding, prints the last lines and the
+# command that replays the input it came from.
 fuzz_a64_replay = qemu-aarch64 -L $(A64_SYSROOT) $(2) $(FUZZ_SEEDS)/$(3) >$(FUZZ_A64)/$(1).log 2>&1 \
-  || { cat $(FUZZ_A64)/$(1).log; echo "check-fuzz-arm64: $(1) failed"; exit 1; }
+  || { grep -v '^replay: running' $(FUZZ_A64)/$(1).log | tail -n 40; \
+       input=$$(sed -n 's/^replay: running //p' $(FUZZ_A64)/$(1).log | tail -1); \
+       echo "check-fuzz-arm64: FINDING in $(1), input $$input"; \
+       echo "check-fuzz-arm64: replay with: tools/devenv qemu-aarch64 -L $(A64_SYSROOT) $(2) $$input"; exit 1; }
 
 # aes and stream must each have run armv8, vperm and bitsliced; each message program
 # must have taken its path.

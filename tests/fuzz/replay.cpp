@@ -3,7 +3,9 @@
 // entry point once, in name order. Where libFuzzer cannot be had (the ARM64 builds
 // under qemu-user) this runs the corpus; a finding aborts, as under the fuzzer.
 //
-//   replay PATH...   prints "replay: N inputs, 0 findings" when all ran
+//   replay PATH...   names each input on stderr before it runs ("replay: running
+//                    FILE"), so that the last one named is the one a finding came
+//                    from; prints "replay: N inputs, 0 findings" when all ran
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -41,6 +43,7 @@ int main(int argc, char** argv) {
         return 2;
       }
       const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+      std::fprintf(stderr, "replay: running %s\n", file.c_str());
       LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
       ++count;
     }
