@@ -67,8 +67,10 @@ define fuzz_run
 	@echo "fuzz: $(1) for $(2) s"
 	@status=0; $(FUZZ)/$(1) $(FUZZ_OPTIONS) -max_total_time=$(2) -artifact_prefix=$(FUZZ)/findings/$(1)/ \
 	  $(FUZZ)/corpus/$(1) $(FUZZ_SEEDS)/$(1) >$(FUZZ)/$(1).log 2>&1 || status=$$?; \
-	grep -E '^fuzz:|^#[0-9]+ +DONE|^stat::number_of_executed_units|^stat::average_exec_per_sec' $(FUZZ)/$(1).log; \
-	if [ $$status -ne 0 ]; then \
+	grep -E '^fuzz:' $(FUZZ)/$(1).log; \
+	if [ $$status -eq 0 ]; then \
+	  echo "fuzz: $(1): 0 findings, $$(grep -E '^#[0-9]+[[:space:]]+DONE' $(FUZZ)/$(1).log | tr -s ' \t' ' ')"; \
+	else \
 	  tail -n 60 $(FUZZ)/$(1).log; \
 	  input=$$(sed -n 's/.*Test unit written to \(.*\)$$/\1/p' $(FUZZ)/$(1).log | tail -1); \
 	  echo "fuzz: FINDING in $(1) (exit $$status; log $(FUZZ)/$(1).log), input $$input"; \
