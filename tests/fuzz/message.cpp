@@ -172,8 +172,10 @@ const Module& module() {
     // Which path the module's calls take (the ARM64 runs check it).
     const rdz::AesBackend* path = rdz::chosen_aes_backend();
     std::fprintf(stderr, "fuzz: the module's AES path: %s\n", path ? path->name : "none");
-    return Module{Owned::steal(PyObject_GetAttrString(imported.get(), "pack_message")),
-                  Owned::steal(PyObject_GetAttrString(imported.get(), "unpack_message"))};
+    Module found{Owned::steal(PyObject_GetAttrString(imported.get(), "pack_message")),
+                 Owned::steal(PyObject_GetAttrString(imported.get(), "unpack_message"))};
+    if (!found.pack || !found.unpack) finding("the module lacks pack_message or unpack_message");
+    return found;
   }();
   return m;
 }
@@ -256,9 +258,9 @@ AuthKey fixed_key(std::uint8_t seed) {
 
 const Bytes call_session = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe};
 
-// The arguments of one call: shape bits 0-1 make one of auth_key, auth_key_id and
-// session_id the length the input gives (any but the right one), bit 4 picks the key,
-// bit 5 sets incoming, bit 6 puts the key's id in front of raw bytes.
+// The arguments of one call: shape's low three bits at 1, 2 or 3 make auth_key,
+// auth_key_id or session_id the length the input gives (any but the right one), bit 4
+// picks the key, bit 5 sets incoming, bit 6 puts the key's id in front of raw bytes.
 struct Arguments {
   Bytes auth_key, auth_key_id, session_id;
   bool incoming, id_in_front;
