@@ -15,6 +15,8 @@
 #   make fuzz-aes FUZZ_SECONDS=60 one target
 #   make check-fuzz               what CI runs: each target for FUZZ_CHECK_SECONDS over
 #                                 the seed corpus
+#   make fuzz-merge               adds to the seed corpus the inputs of build/fuzz/corpus
+#                                 that reach coverage the seeds do not (libFuzzer's -merge)
 #   make check-fuzz-arm64         the same harnesses built as plain replay drivers
 #                                 (tests/fuzz/replay.cpp, no libFuzzer) for ARM64 and run
 #                                 over the seed corpus under qemu-user: aes and stream on
@@ -22,8 +24,9 @@
 #                                 backend the emulated processor runs), message in a module
 #                                 forced to each of the three
 #
-# The seed corpus is tests/fuzz/corpus/TARGET (made by tests/fuzz/seeds.py); what a run
-# adds goes to build/fuzz/corpus/TARGET, which the next run starts from. A finding
+# The seed corpus is tests/fuzz/corpus/TARGET: the hand-made seeds of tests/fuzz/seeds.py
+# (seed-*) and what make fuzz-merge kept of earlier runs (named by their SHA-1). What a
+# run adds goes to build/fuzz/corpus/TARGET, which the next run starts from. A finding
 # leaves its input in build/fuzz/findings/TARGET/ and prints the command that replays it.
 
 FUZZ ?= build/fuzz
@@ -52,7 +55,7 @@ FUZZ_LIBS_message = $$($(PYTHON)-config --includes) $$($(PYTHON)-config --embed 
 FUZZ_OPTIONS := -max_len=4096 -timeout=60 -print_final_stats=1
 
 CHECKS += check-fuzz check-fuzz-arm64
-.PHONY: check-fuzz check-fuzz-arm64 check-fuzz-arm64-run $(addprefix fuzz-,$(FUZZ_TARGETS)) \
+.PHONY: check-fuzz check-fuzz-arm64 check-fuzz-arm64-run fuzz-merge $(addprefix fuzz-,$(FUZZ_TARGETS)) \
   $(addprefix check-fuzz-,$(FUZZ_TARGETS))
 
 $(addprefix $(FUZZ)/,$(FUZZ_TARGETS)): $(FUZZ)/%: $(FUZZ_MODULE_SOURCES) $(FUZZ_HEADERS) $(wildcard tests/fuzz/*.cpp)
@@ -83,6 +86,12 @@ fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 $(addprefix fuzz-,$(FUZZ_TARGETS)): fuzz-%: $(FUZZ)/%
 	$(call fuzz_run,$*,$(FUZZ_SECONDS))
+
+fuzz-merge: $(addprefix $(FUZZ)/,$(FUZZ_TARGETS))
+	@for target in $(FUZZ_TARGETS); do \
+	  $(FUZZ)/$$target -merge=1 $(FUZZ_SEEDS)/$$target $(FUZZ)/corpus/$$target 2>&1 | grep 'MERGE-OUTER: .* new files' \
+	    | sed "s/^/fuzz-merge: $$target: /"; \
+	done
 
 check-fuzz: $(addprefix check-fuzz-,$(FUZZ_TARGETS))
 

@@ -4,8 +4,8 @@ Each seed is a case the harness reads field by field (the layouts are at the top
 aes_paths.cpp, ctr_stream.cpp and message.cpp): the lengths around each backend's
 groups of blocks, counters just below the 2^64 and 2^128 carries, every stream
 offset, and a message reaching each check of unpack_message and each error of
-pack_message. libFuzzer starts from these and from what earlier runs kept (make
-fuzz). Run from the repository's root: python3 tests/fuzz/seeds.py
+pack_message. Beside them the corpus holds what `make fuzz-merge` kept of earlier
+runs. Run from the repository's root: python3 tests/fuzz/seeds.py
 """
 
 import pathlib
