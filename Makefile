@@ -23,7 +23,7 @@ PYTHON ?= python3.14
 PYTHON_VERSION := $(patsubst python%,%,$(notdir $(PYTHON)))
 CXX ?= g++
 BUILD := build/release
-TARGETS := build test check tsan fuzz bench bench-timing demo dist wheels clean \
+TARGETS := build test check tsan fuzz fuzz-properties bench bench-timing demo dist wheels clean \
   $(addprefix build-,$(PYTHON_VERSIONS)) $(addprefix test-,$(PYTHON_VERSIONS))
 
 HOST_READY := $(shell command -v $(PYTHON) >/dev/null 2>&1 \

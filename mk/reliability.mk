@@ -1,6 +1,7 @@
 # Reliability: the whole suite once more under the debug interpreter (its reference
 # count totals and internal assertions) and under AddressSanitizer with
-# UndefinedBehaviorSanitizer; `make fuzz` is the long property-based run.
+# UndefinedBehaviorSanitizer; `make fuzz-properties` is the long property-based run
+# (`make fuzz` is the coverage-guided one, mk/fuzz.mk).
 #
 #   make check-debug   for each of DEBUG_VERSIONS: build/debug-VERSION against
 #                      pythonVERSIONd (Nettle's AES path), the suite under it
@@ -9,7 +10,8 @@
 #                      build/asan-VERSION with
 #                      -DREDERODIDIZO_SANITIZE=ON, the suite with the sanitizer
 #                      runtimes preloaded; any report fails the run
-#   make fuzz          tests/test_fuzz.py with FUZZ_EXAMPLES examples per function
+#   make fuzz-properties
+#                      tests/test_fuzz.py with FUZZ_EXAMPLES examples per function
 #                      (default 20000) against the default interpreter's sanitizer
 #                      build: about 4 minutes per function on two cores, so most of
 #                      an hour
@@ -21,7 +23,7 @@ DEBUG_VERSIONS ?= $(PYTHON_VERSIONS)
 ASAN_VERSIONS ?= $(sort $(firstword $(PYTHON_VERSIONS)) $(PYTHON_VERSION))
 DEBUG_BUILD = build/debug-$(1)
 ASAN_BUILD = build/asan-$(1)
-# One report directory per target ($@), so that `make fuzz` and `make check-asan` may
+# One report directory per target ($@), so that `make fuzz-properties` and `make check-asan` may
 # run at the same time.
 ASAN_REPORTS = $(CURDIR)/build/asan-reports/$@
 FUZZ_EXAMPLES ?= 20000
@@ -54,7 +56,7 @@ define asan_pytest
 endef
 
 CHECKS += check-debug check-asan
-.PHONY: check-debug check-asan $(foreach v,$(PYTHON_VERSIONS),check-debug-$(v) check-asan-$(v) debug-build-$(v) asan-build-$(v))
+.PHONY: check-debug check-asan fuzz-properties $(foreach v,$(PYTHON_VERSIONS),check-debug-$(v) check-asan-$(v) debug-build-$(v) asan-build-$(v))
 
 # Debian's pythonVERSIONd include directory is made of links to the release headers, and
 # GCC canonicalises system header paths, so without the flag pyconfig.h would be found
@@ -77,5 +79,5 @@ $(addprefix check-debug-,$(PYTHON_VERSIONS)): check-debug-%: debug-build-%
 $(addprefix check-asan-,$(PYTHON_VERSIONS)): check-asan-%: asan-build-%
 	$(call asan_pytest,tests,,$*)
 
-fuzz: asan-build-$(PYTHON_VERSION)
+fuzz-properties: asan-build-$(PYTHON_VERSION)
 	$(call asan_pytest,tests/test_fuzz.py,RDZ_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES),$(PYTHON_VERSION))

@@ -8,7 +8,7 @@ its arguments), or it succeeds and returns what the reference computes. No argum
 is modified, except the bytearray outputs of a successful CTR call (iv/state, the
 in-place data, ivs/states), which then hold the reference's values.
 
-RDZ_FUZZ_EXAMPLES is the number of examples per function (`make fuzz`: 20,000).
+RDZ_FUZZ_EXAMPLES is the number of examples per function (`make fuzz-properties`: 20,000).
 """
 
 import hashlib

@@ -49,8 +49,12 @@
 
 // Everything below may use SSSE3; it runs only once the processor has said it has it.
 #if defined(__x86_64__)
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("ssse3"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("ssse3")
+#endif
 #endif
 
 // The rounds shared with vperm256.cpp, compiled here for SSSE3.
@@ -383,7 +387,11 @@ constinit const AesBackend vperm_backend{stack_wiped<stack_wipe, vperm::expand_e
 }  // namespace rdz
 
 #if defined(__x86_64__)
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #endif
 
 #endif

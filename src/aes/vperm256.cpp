@@ -26,8 +26,12 @@
 #include <cstdint>
 
 // Everything below may use AVX2; it runs only once the processor has said it has it.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 // The rounds shared with vperm.cpp, compiled here for AVX2.
 #include "aes/vperm_rounds.hpp"
@@ -94,7 +98,8 @@ void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low
     if (low < n) ++high;  // all-0xFF wraps to zero
     in += n * block, out += n * block, blocks -= n;
   };
-  for (constexpr std::size_t per_pass = 2 * in_flight; blocks >= per_pass;) {
+  constexpr std::size_t per_pass = 2 * in_flight;
+  while (blocks >= per_pass) {
     ctr_pass<in_flight>(encrypt, high, low, in, out, per_pass);
     advance(per_pass);
   }
@@ -117,6 +122,10 @@ constinit const AesBackend vperm256_backend{stack_wiped<stack_wipe, vperm::expan
 
 }  // namespace rdz
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif

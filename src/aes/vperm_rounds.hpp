@@ -20,7 +20,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) && !defined(__SSSE3__)
+// GCC's target pragma defines the instruction set's macro; clang's attribute region
+// (its equivalent) does not, so only GCC can be checked here.
+#if defined(__x86_64__) && !defined(__SSSE3__) && !defined(__clang__)
 #error "aes/vperm_rounds.hpp belongs inside a region compiled for SSSE3 or AVX2"
 #endif
 

@@ -17,6 +17,7 @@
 
 #include "binding/ref.hpp"
 
+#include <concepts>
 #include <expected>
 #include <source_location>
 #include <variant>
@@ -83,7 +84,12 @@ class Failure {
     std::source_location where;
   };
   using Form = std::variant<Message, OutOfMemory, Raised, Fault>;
+  // One of the forms only: unconstrained, this template would also be a candidate
+  // for making a Failure out of an Outcome, which std::expected's own constructors
+  // ask about, and clang then finds their constraints depending on themselves.
   template <class F>
+    requires(std::same_as<F, Message> || std::same_as<F, OutOfMemory> || std::same_as<F, Raised> ||
+             std::same_as<F, Fault>)
   explicit Failure(F form) noexcept : form_(std::in_place_type<F>, std::move(form)) {}
 
   Form form_;
