@@ -35,7 +35,6 @@
 
 #include "aes/backend.hpp"
 #include "aes/registers.hpp"
-#include "aes/stack_wiped.hpp"
 #include "aes/vec128.hpp"
 #include "aes/vperm_tables.hpp"
 #include "lib/timing.hpp"
@@ -375,14 +374,7 @@ void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low
 
 }  // namespace
 
-using vperm::stack_wipe;
-constinit const AesBackend vperm_backend{stack_wiped<stack_wipe, vperm::expand_encrypt>,
-                                         stack_wiped<stack_wipe, vperm::expand_decrypt>,
-                                         stack_wiped<stack_wipe, vperm::ige_encrypt>,
-                                         stack_wiped<stack_wipe, vperm::ige_decrypt>,
-                                         stack_wiped<stack_wipe, ctr_xor>,
-                                         vperm::schedule_size,
-                                         "vperm"};
+constinit const AesBackend vperm_backend = vperm::backend<ctr_xor>("vperm");
 
 }  // namespace rdz
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "aes/backend.hpp"
+#include "aes/stack_wiped.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +30,16 @@ void ige_encrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* 
                  const std::uint8_t* iv) noexcept;
 void ige_decrypt(const AesSchedule& keys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks,
                  const std::uint8_t* iv) noexcept;
+
+// The table of a backend made of these and its own CTR, every entry wiping the stack
+// it used.
+template <auto ctr_xor>
+constexpr AesBackend backend(const char* name) noexcept {
+  return {stack_wiped<stack_wipe, expand_encrypt>, stack_wiped<stack_wipe, expand_decrypt>,
+          stack_wiped<stack_wipe, ige_encrypt>,    stack_wiped<stack_wipe, ige_decrypt>,
+          stack_wiped<stack_wipe, ctr_xor>,        schedule_size,
+          name};
+}
 
 }  // namespace rdz::vperm
 

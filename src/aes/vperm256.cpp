@@ -18,7 +18,6 @@
 #if defined(__x86_64__)
 
 #include "aes/registers.hpp"
-#include "aes/stack_wiped.hpp"
 #include "aes/vec256.hpp"
 #include "aes/vperm.hpp"
 
@@ -111,14 +110,7 @@ void ctr_xor(const AesSchedule& encrypt, std::uint64_t& high, std::uint64_t& low
 }  // namespace
 
 // Only CTR differs from vperm: the rest is its code, on its schedule.
-using vperm::stack_wipe;
-constinit const AesBackend vperm256_backend{stack_wiped<stack_wipe, vperm::expand_encrypt>,
-                                            stack_wiped<stack_wipe, vperm::expand_decrypt>,
-                                            stack_wiped<stack_wipe, vperm::ige_encrypt>,
-                                            stack_wiped<stack_wipe, vperm::ige_decrypt>,
-                                            stack_wiped<stack_wipe, ctr_xor>,
-                                            vperm::schedule_size,
-                                            "vperm256"};
+constinit const AesBackend vperm256_backend = vperm::backend<ctr_xor>("vperm256");
 
 }  // namespace rdz
 
